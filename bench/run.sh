@@ -1,0 +1,288 @@
+#!/usr/bin/env bash
+# Benchmarks IxoWebServerBSD against nginx on the same files, side by side in one run:
+# static file rates (1 KiB, 100 KiB) for both, SOAP Read and information page rates for ours,
+# and our resident memory idle and across one million mixed requests.
+#
+# Hermetic: everything runs inside a private mount namespace with a fresh tmpfs over /run, so the
+# service's fixed socket directory never touches the machine's /run; nginx listens on its own socket
+# in a temporary directory. Only Unix-domain sockets are used. Run as root.
+#
+# Settings (environment): CONCURRENCY (50), FILE_REQUESTS (100000 per 1 KiB measurement),
+# BIG_REQUESTS (30000 per 100 KiB measurement), GATEWAY_REQUESTS (100000), ROUNDS (3, best kept),
+# MEMORY_REQUESTS (1000000), MEMORY_STEP (100000), RSS_LIMIT_KIB (16384), RSS_GROWTH_KIB (256),
+# SERVER (a service binary to measure instead of the one built here).
+set -euo pipefail
+shopt -s inherit_errexit
+
+top="$(cd "$(dirname "$0")/.." && pwd)"
+build="$top/build-release"
+server="${SERVER:-$build/IxoWebserviceBSD/BSD/IxoWebServerBSD}"
+concurrency="${CONCURRENCY:-50}"
+file_requests="${FILE_REQUESTS:-100000}"
+big_requests="${BIG_REQUESTS:-30000}"
+gateway_requests="${GATEWAY_REQUESTS:-100000}"
+rounds="${ROUNDS:-3}"
+memory_requests="${MEMORY_REQUESTS:-1000000}"
+memory_step="${MEMORY_STEP:-100000}"
+rss_limit_kib="${RSS_LIMIT_KIB:-16384}"
+rss_growth_kib="${RSS_GROWTH_KIB:-256}"
+service_socket=/var/run/KvIxoWebService/kvixowebservice.sock
+gateway_path=/KvIxoWebService/KvIxoWebService.dll
+
+# ---------------------------------------------------------------------------------------------
+# Second stage: inside the private mount namespace.
+if [ "${KV_BENCH_STAGE:-}" = inside ]; then
+  work="$KV_BENCH_WORK"
+  echo $$ > "$work/inside.pid"
+  kvload="$build/bench/kvload"
+  mount -t tmpfs -o mode=0755,size=16m kvbench-run /run
+
+  service_pid=""
+  nginx_pid=""
+  stop_servers() {
+    local pid
+    for pid in $service_pid $nginx_pid; do
+      kill "$pid" 2>/dev/null || true
+    done
+    for pid in $service_pid $nginx_pid; do
+      wait "$pid" 2>/dev/null || true
+    done
+    service_pid=""
+    nginx_pid=""
+  }
+  trap stop_servers EXIT
+  trap 'exit 130' INT TERM
+
+  # The same files for both servers.
+  docroot="$work/docroot"
+  mkdir -p "$docroot"
+  head -c 1024 /dev/zero | tr '\0' 'k' > "$docroot/file1k.txt"
+  head -c 102400 /dev/zero | tr '\0' 'K' > "$docroot/file100k.txt"
+
+  # Requests, written once as complete messages.
+  printf 'GET /file1k.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' > "$work/get1k.http"
+  printf 'GET /file100k.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' > "$work/get100k.http"
+  printf 'GET %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' "$gateway_path" > "$work/info.http"
+  read_body='<?xml version="1.0" encoding="utf-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"><SOAP-ENV:Body><m:Read xmlns:m="http://korvel.example/KvIxoWebService/message/"><nPort>851</nPort><indexGroup>16416</indexGroup><indexOffset>0</indexOffset><cbLen>8</cbLen></m:Read></SOAP-ENV:Body></SOAP-ENV:Envelope>'
+  printf 'POST %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Type: text/xml; charset=utf-8\r\nSOAPAction: "http://korvel.example/KvIxoWebService/action/KvIxoWebService.Read"\r\nContent-Length: %d\r\n\r\n%s' \
+    "$gateway_path" "${#read_body}" "$read_body" > "$work/read.http"
+
+  nginx_socket="$work/nginx.sock"
+  mkdir -p "$work/nginx-temp"
+  cat > "$work/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+master_process on;
+user root root;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    keepalive_timeout 0;
+    client_body_temp_path $work/nginx-temp/body;
+    proxy_temp_path $work/nginx-temp/proxy;
+    fastcgi_temp_path $work/nginx-temp/fastcgi;
+    uwsgi_temp_path $work/nginx-temp/uwsgi;
+    scgi_temp_path $work/nginx-temp/scgi;
+    types { text/plain txt; }
+    default_type application/octet-stream;
+    server {
+        listen unix:$nginx_socket;
+        root $docroot;
+    }
+}
+CONF
+
+  # Waits (bounded) until a server answers one request on its socket.
+  await_server() {
+    local socket="$1" request="$2" pid="$3" name="$4" tries=0
+    until [ -S "$socket" ] && "$kvload" -q -s "$socket" -f "$request" -n 1 -c 1 -w 2 >/dev/null 2>&1; do
+      if ! kill -0 "$pid" 2>/dev/null; then
+        echo "bench: $name exited during start-up" >&2
+        exit 1
+      fi
+      tries=$((tries + 1))
+      if [ "$tries" -gt 100 ]; then
+        echo "bench: $name did not answer within 10 s" >&2
+        exit 1
+      fi
+      sleep 0.1
+    done
+  }
+
+  "$server" -docroot "$docroot" > "$work/service.log" 2>&1 &
+  service_pid=$!
+  nginx -p "$work" -e "$work/nginx-error.log" -c "$work/nginx.conf" > "$work/nginx.log" 2>&1 &
+  nginx_pid=$!
+  await_server "$service_socket" "$work/get1k.http" "$service_pid" IxoWebServerBSD
+  await_server "$nginx_socket" "$work/get1k.http" "$nginx_pid" nginx
+
+  rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$service_pid/status"; }
+  rss_idle=$(rss_kib)
+
+  # One measurement: prints the rate; any failed request ends the benchmark.
+  measure() {
+    local socket="$1" request="$2" count="$3" expected_len="$4" line
+    local args=(-q -s "$socket" -f "$request" -n "$count" -c "$concurrency")
+    if [ -n "$expected_len" ]; then args+=(-l "$expected_len"); fi
+    if ! line=$("$kvload" "${args[@]}"); then
+      echo "bench: failed requests against $socket with $(basename "$request")" >&2
+      exit 1
+    fi
+    echo "$line" | sed -n 's/^rps=\([0-9]*\).*/\1/p'
+  }
+  # Best rate of several rounds; the servers take turns so both see the same machine state.
+  best_of() {
+    local best=0 rate i
+    for i in $(seq "$rounds"); do
+      rate=$(measure "$@")
+      if [ "$rate" -gt "$best" ]; then best=$rate; fi
+    done
+    echo "$best"
+  }
+  ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+  # Warm-up: both servers, all request types.
+  measure "$service_socket" "$work/get1k.http" 5000 1024 >/dev/null
+  measure "$nginx_socket" "$work/get1k.http" 5000 1024 >/dev/null
+  measure "$service_socket" "$work/read.http" 2000 "" >/dev/null
+  measure "$service_socket" "$work/info.http" 2000 "" >/dev/null
+
+  ours_1k=0 nginx_1k=0 ours_100k=0 nginx_100k=0
+  for i in $(seq "$rounds"); do
+    r=$(measure "$service_socket" "$work/get1k.http" "$file_requests" 1024)
+    if [ "$r" -gt "$ours_1k" ]; then ours_1k=$r; fi
+    r=$(measure "$nginx_socket" "$work/get1k.http" "$file_requests" 1024)
+    if [ "$r" -gt "$nginx_1k" ]; then nginx_1k=$r; fi
+    r=$(measure "$service_socket" "$work/get100k.http" "$big_requests" 102400)
+    if [ "$r" -gt "$ours_100k" ]; then ours_100k=$r; fi
+    r=$(measure "$nginx_socket" "$work/get100k.http" "$big_requests" 102400)
+    if [ "$r" -gt "$nginx_100k" ]; then nginx_100k=$r; fi
+  done
+  soap_read=$(best_of "$service_socket" "$work/read.http" "$gateway_requests" "")
+  info_page=$(best_of "$service_socket" "$work/info.http" "$gateway_requests" "")
+  # The SOAP answer must carry the eight zero bytes.
+  if ! "$kvload" -q -s "$service_socket" -f "$work/read.http" -n 100 -c 10 -k '<ppData>AAAAAAAAAAA=</ppData>' >/dev/null; then
+    echo "bench: SOAP Read answer lacks the expected data" >&2
+    exit 1
+  fi
+
+  # Memory: one million requests of all four kinds in turn, RSS sampled after every step.
+  rss_warm=$(rss_kib)
+  samples=()
+  done_requests=0
+  while [ "$done_requests" -lt "$memory_requests" ]; do
+    step=$memory_step
+    if [ $((done_requests + step)) -gt "$memory_requests" ]; then step=$((memory_requests - done_requests)); fi
+    if ! "$kvload" -q -s "$service_socket" -n "$step" -c "$concurrency" \
+        -f "$work/get1k.http" -f "$work/read.http" -f "$work/info.http" -f "$work/get100k.http" >/dev/null; then
+      echo "bench: failed requests in the memory run after $done_requests requests" >&2
+      exit 1
+    fi
+    done_requests=$((done_requests + step))
+    samples+=("$(rss_kib)")
+  done
+  rss_first=${samples[0]}
+  rss_last=${samples[${#samples[@]}-1]}
+  rss_max=$rss_first
+  for s in "${samples[@]}"; do
+    if [ "$s" -gt "$rss_max" ]; then rss_max=$s; fi
+  done
+  rss_growth=$((rss_last - rss_first))
+
+  mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
+  echo
+  echo "KvIxoWebService benchmark: $(nproc) cores, $(awk '/^MemTotal:/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), concurrency $concurrency, best of $rounds rounds"
+  printf '%-22s %12s %12s %12s\n' "" "ours req/s" "nginx req/s" "ours/nginx"
+  printf '%-22s %12s %12s %12s\n' "1 KiB file" "$ours_1k" "$nginx_1k" "$(ratio "$ours_1k" "$nginx_1k")"
+  printf '%-22s %12s %12s %12s\n' "100 KiB file" "$ours_100k" "$nginx_100k" "$(ratio "$ours_100k" "$nginx_100k")"
+  printf '%-22s %12s %12s\n' "" "ours req/s" "/ ours 1 KiB"
+  printf '%-22s %12s %12s\n' "SOAP Read, 8 bytes" "$soap_read" "$(ratio "$soap_read" "$ours_1k")"
+  printf '%-22s %12s %12s\n' "information page" "$info_page" "$(ratio "$info_page" "$ours_1k")"
+  echo "RSS: idle $(mib "$rss_idle"), after warm-up $(mib "$rss_warm"), after $memory_step $(mib "$rss_first"), after $memory_requests $(mib "$rss_last") (peak $(mib "$rss_max"), growth $rss_growth KiB)"
+  echo "RSS samples (KiB, every $memory_step requests): ${samples[*]}"
+
+  missed=0
+  # target NAME DETAIL COMMAND...: reports whether COMMAND succeeds.
+  target() {
+    local name="$1" detail="$2"
+    shift 2
+    if "$@"; then
+      echo "target met:    $name ($detail)"
+    else
+      echo "target MISSED: $name ($detail)"
+      missed=1
+    fi
+  }
+  at_least() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a >= b) }'; }
+  target "1 KiB file >= 1.0 x nginx" "$(ratio "$ours_1k" "$nginx_1k") x" at_least "$(ratio "$ours_1k" "$nginx_1k")" 1.0
+  target "100 KiB file >= 1.0 x nginx" "$(ratio "$ours_100k" "$nginx_100k") x" \
+    at_least "$(ratio "$ours_100k" "$nginx_100k")" 1.0
+  target "SOAP Read >= 0.8 x our 1 KiB rate" "$(ratio "$soap_read" "$ours_1k") x" \
+    at_least "$(ratio "$soap_read" "$ours_1k")" 0.8
+  target "RSS < $(mib "$rss_limit_kib")" "peak $(mib "$rss_max")" [ "$rss_max" -lt "$rss_limit_kib" ]
+  target "RSS flat over $memory_requests requests" \
+    "growth $rss_growth KiB after the first $memory_step, limit $rss_growth_kib KiB" [ "$rss_growth" -le "$rss_growth_kib" ]
+  if [ -s "$work/nginx-error.log" ] && grep -q '\[\(error\|crit\|alert\|emerg\)\]' "$work/nginx-error.log"; then
+    echo "bench: nginx reported errors:" >&2
+    grep '\[\(error\|crit\|alert\|emerg\)\]' "$work/nginx-error.log" | head -5 >&2
+  fi
+  exit $((missed * 2))
+fi
+
+# ---------------------------------------------------------------------------------------------
+# First stage: build, prepare, then enter the private mount namespace.
+if [ "$(id -u)" -ne 0 ]; then
+  echo "bench: run as root (needs a private mount namespace and the group www)" >&2
+  exit 1
+fi
+if ! command -v nginx >/dev/null; then
+  "$top/scripts/setup.sh"
+fi
+
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF -DKV_SANITIZE=OFF >/dev/null
+targets=(kvload)
+if [ -z "${SERVER:-}" ]; then targets+=(IxoWebServerBSD); fi
+cmake --build "$build" --target "${targets[@]}" -j2 >/dev/null
+if [ ! -x "$server" ]; then
+  echo "bench: no service binary at $server" >&2
+  exit 1
+fi
+
+work="$(mktemp -d /tmp/kvbench.XXXXXX)"
+chmod 0755 "$work"
+created_group=0
+cleanup() {
+  if [ "$created_group" -eq 1 ]; then
+    groupdel www 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if ! getent group www >/dev/null; then
+  groupadd --system www
+  created_group=1
+fi
+
+# The second stage runs in the background so that a signal here can be passed on: unshare itself
+# ignores INT and TERM, so TERM goes to the stage inside, whose exit trap stops both servers.
+KV_BENCH_STAGE=inside KV_BENCH_WORK="$work" \
+  unshare --mount --propagation private --fork --kill-child=TERM "$0" &
+inside_pid=$!
+interrupted=0
+pass_on() {
+  interrupted=1
+  if [ -s "$work/inside.pid" ]; then kill -TERM "$(cat "$work/inside.pid")" 2>/dev/null || true; fi
+}
+trap pass_on INT TERM
+status=0
+wait "$inside_pid" || status=$?
+if [ "$interrupted" -eq 1 ]; then
+  wait "$inside_pid" 2>/dev/null || true
+  echo "bench: interrupted" >&2
+  exit 130
+fi
+exit "$status"
