@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libboost-dev libboost-system-dev libpugixml-dev
   libgtest-dev googletest
-  python3 python3-pytest curl util-linux
+  python3 python3-pytest curl util-linux iproute2
   nginx-light
 )
 
