@@ -1,0 +1,32 @@
+#include "CDaemon.h"
+
+#include "IxoWebServerGlobals.h"
+
+#include <csignal>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace IxoWebservice {
+
+void CDaemon::Start(bool doFork)
+{
+    if (v)
+        syslog(LOG_NOTICE, "CDaemon: Starting IxoService-Daemon");
+    if (doFork) {
+        if (v)
+            syslog(LOG_NOTICE, "CDaemon: Do fork");
+        // The outcome is not checked: a failed detach leaves the process running attached.
+        (void)daemon(0, 0);
+    } else if (v) {
+        syslog(LOG_NOTICE, "CDaemon: Do NOT fork");
+    }
+    if (v)
+        syslog(LOG_NOTICE, "CDaemon: Daemon started");
+}
+
+void CDaemon::Stop()
+{
+    std::raise(SIGTERM);
+}
+
+}  // namespace IxoWebservice

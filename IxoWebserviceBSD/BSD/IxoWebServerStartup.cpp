@@ -1,0 +1,79 @@
+#include "IxoWebServerStartup.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include <grp.h>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace IxoWebservice {
+
+namespace {
+
+bool is_one_of(const char* arg, std::initializer_list<const char*> names)
+{
+    for (const char* name : names)
+        if (std::strcmp(arg, name) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool GetVerboseModeEnabled(int argc, char** argv)
+{
+    for (int i = 0; i < argc; ++i)
+        if (argv[i] != nullptr && is_one_of(argv[i], {"/verbose", "-verbose", "/v", "-v"}))
+            return true;
+    return false;
+}
+
+bool GetDoFork(int /*argc*/, char** /*argv*/)
+{
+    return false;
+}
+
+std::string GetDocRoot(int argc, char** argv)
+{
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] == nullptr || !is_one_of(argv[i], {"/docroot", "-docroot"}))
+            continue;
+        if (i + 1 >= argc || argv[i + 1] == nullptr)
+            throw std::runtime_error("docroot option needs a value");
+        std::string value = argv[i + 1];
+        // Follows symbolic links; absence is an answer, any other failure throws.
+        if (!std::filesystem::is_directory(std::filesystem::status(value)))
+            throw std::runtime_error("docroot path is not a directory");
+        return value;
+    }
+    return std::string();
+}
+
+bool EnsureSocketDirectory(const std::string& path)
+{
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::status(path, ec)))
+        return true;
+    return std::filesystem::create_directory(path, ec) && !ec;
+}
+
+int ChangeFileGroup(const std::string& path, const std::string& group_name)
+{
+    const struct group* grp = getgrnam(group_name.c_str());
+    if (grp == nullptr) {
+        syslog(LOG_ERR, "Group was not found by name: %s", group_name.c_str());
+        return -1;
+    }
+    if (chown(path.c_str(), static_cast<uid_t>(-1), grp->gr_gid) != 0) {
+        syslog(LOG_ERR, "Socket file group for %s could not be changed (err=%d)!", path.c_str(), errno);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace IxoWebservice

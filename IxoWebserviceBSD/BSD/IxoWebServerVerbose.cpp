@@ -1,0 +1,7 @@
+#include "IxoWebServerGlobals.h"
+
+namespace IxoWebservice {
+
+bool v = false;
+
+}  // namespace IxoWebservice

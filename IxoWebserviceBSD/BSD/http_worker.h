@@ -1,0 +1,116 @@
+// One connection slot of the service: accepts a connection, reads one request,
+// writes one response, closes the connection and accepts the next one.
+#ifndef IXO_HTTP_WORKER_H
+#define IXO_HTTP_WORKER_H
+
+#include "fields_alloc.h"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/file_stdio.hpp>
+#include <boost/beast/core/flat_static_buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/file_body.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/optional.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace IxoWebservice {
+
+// HTML frame of the information page; its single "%s" takes the gateway's fragment.
+extern const char* const co_pszPluginInfo;
+
+class http_worker {
+public:
+    using stream_protocol = boost::asio::local::stream_protocol;
+    using alloc_t = fields_alloc<char>;
+    using fields_t = boost::beast::http::basic_fields<alloc_t>;
+    using request_body_t = boost::beast::http::string_body;
+    using request = boost::beast::http::request<request_body_t, fields_t>;
+    using file_body_t = boost::beast::http::basic_file_body<boost::beast::file_stdio>;
+
+    static constexpr std::size_t header_limit = 8192;
+    static constexpr std::uint64_t body_limit = 1024 * 1024;
+    static constexpr std::size_t field_arena_size = 8192;
+    static constexpr std::chrono::seconds connection_time{60};
+    // Files larger than one read of the file body are copied to the socket by the kernel.
+    static constexpr std::uint64_t kernel_copy_threshold = 4096;
+
+    http_worker(stream_protocol::acceptor& acceptor, const std::string& doc_root);
+    ~http_worker();
+
+    http_worker(const http_worker&) = delete;
+    http_worker& operator=(const http_worker&) = delete;
+
+    // Begins the accept cycle and the deadline watcher; called once after construction.
+    void start();
+
+private:
+    using string_response_t = boost::beast::http::response<boost::beast::http::string_body, fields_t>;
+    using string_serializer_t =
+        boost::beast::http::response_serializer<boost::beast::http::string_body, fields_t>;
+    using file_response_t = boost::beast::http::response<file_body_t, fields_t>;
+    using file_serializer_t = boost::beast::http::response_serializer<file_body_t, fields_t>;
+    using request_parser_t = boost::beast::http::request_parser<request_body_t, alloc_t>;
+
+    // Closes the current connection and waits for the next one.
+    void accept();
+    // Starts reading one request with a fresh parser.
+    void read_request();
+    // Reads more bytes of the current request into the buffer.
+    void read_more();
+    // Feeds the buffered bytes to the parser; routes the request once it is complete.
+    void parse_buffered();
+    // Closes a connection whose deadline has passed; re-armed for the worker's life.
+    void check_deadline();
+
+    void process_request(const request& req);
+    void send_information_page();
+    void send_response(boost::beast::http::status status, std::string body, const std::string& content_type);
+    void send_Ixo_response(const request& req);
+    void send_file(boost::beast::string_view target);
+    void send_not_found();
+    // Writes the header, then lets the kernel copy the file to the socket; false when not possible.
+    bool start_kernel_file_write(std::uint64_t size);
+    // Sends what the socket takes of the rest of the file; waits for room, or ends the connection.
+    void send_file_content();
+
+    // Common end of every response write: shut down sending, release, accept again.
+    void end_connection();
+
+    stream_protocol::acceptor& acceptor;
+    std::string doc_root;
+    stream_protocol::socket socket;
+    boost::beast::flat_static_buffer<8192> buffer;
+    alloc_t alloc{field_arena_size};
+    boost::optional<request_parser_t> parser;
+    boost::asio::steady_timer request_deadline;
+    boost::optional<string_response_t> string_response;
+    boost::optional<string_serializer_t> string_serializer;
+    boost::optional<file_response_t> file_response;
+    boost::optional<file_serializer_t> file_serializer;
+
+    // A large file's header pieces and the part of its content still to send.
+    std::array<boost::asio::const_buffer, 16> file_header;
+    std::uint64_t file_offset = 0;
+    std::uint64_t file_remaining = 0;
+
+    // Scratch texts kept between requests so that their storage is reused.
+    std::string target_text;
+    std::string file_path;
+};
+
+}  // namespace IxoWebservice
+
+#endif  // IXO_HTTP_WORKER_H
