@@ -11,11 +11,13 @@
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <list>
 #include <string>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -48,6 +50,12 @@ int main(int argc, char** argv)
         for (int i = 0; i < argc; ++i)
             syslog(LOG_NOTICE, "arg %d: %s", i, argv[i]);
     }
+
+#if !defined(SO_NOSIGPIPE)
+    // Linux has no SO_NOSIGPIPE, and sendfile has no MSG_NOSIGNAL: a write to a peer
+    // that has gone away must fail with EPIPE instead of ending the process.
+    signal(SIGPIPE, SIG_IGN);
+#endif
 
     IxoWebservice::CDaemon service_daemon;
     service_daemon.Start(IxoWebservice::GetDoFork(argc, argv));

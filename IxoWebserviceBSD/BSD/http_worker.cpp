@@ -20,12 +20,13 @@
 #if defined(__FreeBSD__)
 #include <sys/uio.h>
 #else
-#include <csignal>
 #include <sys/sendfile.h>
 #endif
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace IxoWebservice {
 
@@ -70,25 +71,39 @@ long send_file_part(int socket_fd, int file_fd, std::uint64_t offset, std::size_
         return static_cast<long>(sent);
     return -1;
 #else
-    // Linux: sendfile has no MSG_NOSIGNAL. SIGPIPE is held blocked over the call and one
-    // raised by it is taken away again, so a vanished peer only makes the call fail.
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigset_t previous;
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    // Linux: sendfile has no MSG_NOSIGNAL; the service ignores SIGPIPE instead (main).
     off_t at = static_cast<off_t>(offset);
-    const ssize_t sent = ::sendfile(socket_fd, file_fd, &at, count);
-    const int error = errno;
-    // A call that stops short may have raised it after sending a part.
-    if ((sent < 0 && error == EPIPE) || (sent >= 0 && static_cast<std::size_t>(sent) < count)) {
-        const timespec no_wait{0, 0};
-        sigtimedwait(&pipe_signal, nullptr, &no_wait);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    errno = error;
-    return static_cast<long>(sent);
+    return static_cast<long>(::sendfile(socket_fd, file_fd, &at, count));
 #endif
+}
+
+// Opens path for reading ("rb") into body when it names a regular file.
+// The descriptor is opened non-blocking, so that a FIFO cannot hold up the loop, and
+// examined before stdio takes it over: one path walk per request.
+void open_regular_file(const char* path, http_worker::file_body_t::value_type& body, error_code& ec)
+{
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ec.assign(errno, boost::system::generic_category());
+        return;
+    }
+    struct stat status;
+    std::FILE* stream = nullptr;
+    if (::fstat(fd, &status) != 0)
+        ec.assign(errno, boost::system::generic_category());
+    else if (S_ISDIR(status.st_mode))
+        ec = make_error_code(boost::system::errc::is_a_directory);
+    else if (!S_ISREG(status.st_mode))
+        ec = make_error_code(boost::system::errc::invalid_argument);
+    else if ((stream = ::fdopen(fd, "rb")) == nullptr)
+        ec.assign(errno, boost::system::generic_category());
+    if (stream == nullptr) {
+        ::close(fd);
+        return;
+    }
+    boost::beast::file_stdio file;
+    file.native_handle(stream);
+    body.reset(std::move(file), ec);
 }
 
 // now + span on the steady clock, saturating at the clock's last time point.
@@ -349,18 +364,9 @@ void http_worker::send_file(boost::beast::string_view target)
         return;
     }
 
-    // Only regular files are served; looking first also keeps stdio from blocking on a FIFO.
     error_code ec;
     file_body_t::value_type body;
-    struct stat status;
-    if (::stat(file_path.c_str(), &status) != 0)
-        ec.assign(errno, boost::system::generic_category());
-    else if (S_ISDIR(status.st_mode))
-        ec = make_error_code(boost::system::errc::is_a_directory);
-    else if (!S_ISREG(status.st_mode))
-        ec = make_error_code(boost::system::errc::invalid_argument);
-    else
-        body.open(file_path.c_str(), boost::beast::file_mode::read, ec);
+    open_regular_file(file_path.c_str(), body, ec);
     if (ec) {
         if (v)
             syslog(LOG_NOTICE, "send_file: file_open: %s %s", file_path.c_str(), ec.message().c_str());
