@@ -13,16 +13,8 @@ namespace simtest {
 
 constexpr uint16_t kPlcPort = 851;
 
-inline RoxAddr MakeAddr(unsigned char a, unsigned char b, unsigned char c, unsigned char d,
-                        unsigned char e, unsigned char f, uint16_t port) {
-    RoxAddr addr{};
-    addr.netId = RoxNetId{{a, b, c, d, e, f}};
-    addr.port = port;
-    return addr;
-}
-
-// The default local net id 10.20.30.40.1.1.
-inline RoxAddr LocalAddr(uint16_t port = kPlcPort) { return MakeAddr(10, 20, 30, 40, 1, 1, port); }
+// A target at the default local net id 10.20.30.40.1.1.
+inline RoxAddr LocalAddr(uint16_t port = kPlcPort) { return RoxAddr{{{10, 20, 30, 40, 1, 1}}, port}; }
 
 // Every test starts with the environment variables unset and a reset device.
 class SimTest : public ::testing::Test {
@@ -31,15 +23,14 @@ protected:
     void TearDown() override { ClearEnvironment(); }
 
     static void ClearEnvironment() {
-        unsetenv("KVIXO_SIM_NETID");
-        unsetenv("KVIXO_SIM_ROUTES");
-        unsetenv("KVIXO_SIM_FAIL_OPEN");
+        for (const char* name : {"KVIXO_SIM_NETID", "KVIXO_SIM_ROUTES", "KVIXO_SIM_FAIL_OPEN"})
+            unsetenv(name);
         KvIxoSimReset();
     }
 
-    // Sets one variable and lets the device read the environment again.
+    // Sets one variable (null: unsets it) and lets the device read the environment again.
     static void UseEnvironment(const char* name, const char* value) {
-        setenv(name, value, 1);
+        value != nullptr ? setenv(name, value, 1) : unsetenv(name);
         KvIxoSimReset();
     }
 };

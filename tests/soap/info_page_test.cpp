@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "CSoapInfoPage.h"
-#include "IxoSoap.h"
 #include "SoapTestSupport.h"
 
 namespace {
@@ -23,128 +22,68 @@ std::string Row(const std::string& name, const std::string& value)
     return "<tr><td width=\"20%\">" + name + "</td><td width=\"600\">" + value + "</td></tr>";
 }
 
-std::string RoutesPage(const std::string& rows)
-{
-    return kRoutesHead + rows + "</table>";
-}
-
-class InfoPageTest : public SimulatedDeviceTest {
+class InfoPageTest : public GatewayTest {
 protected:
-    void SetUp() override
-    {
-        SimulatedDeviceTest::SetUp();
-        soap_ = std::make_unique<CIxoSoap>();
-    }
-    void TearDown() override
-    {
-        soap_.reset();
-        SimulatedDeviceTest::TearDown();
-    }
-    // Sets a simulator variable for a fresh gateway.
-    void Configure(const char* name, const char* value)
-    {
-        soap_.reset();
-        SetDeviceEnv(name, value);
-        soap_ = std::make_unique<CIxoSoap>();
-    }
     // The fragment through the usual two calls: ask for the size, then fetch.
     std::string Fragment(const char* page)
     {
         unsigned int size = 0;
         EXPECT_EQ(soap_->GetPulginInfo(page, nullptr, &size), 234);
         std::vector<char> buffer(size, 'x');
-        unsigned int given = size;
-        EXPECT_EQ(soap_->GetPulginInfo(page, buffer.data(), &given), 0);
-        EXPECT_EQ(given, size);
-        EXPECT_EQ(buffer.back(), '\0');
-        return std::string(buffer.data());
+        EXPECT_EQ(soap_->GetPulginInfo(page, buffer.data(), &size), 0);
+        EXPECT_EQ(size, buffer.size());
+        return buffer.empty() || buffer.back() != '\0' ? "<not terminated>" : buffer.data();
     }
-
-    std::unique_ptr<CIxoSoap> soap_;
 };
 
-TEST_F(InfoPageTest, LocalPageShowsPortAndNetId)
+TEST_F(InfoPageTest, LocalPageAndPageNames)
 {
     EXPECT_EQ(Fragment(nullptr), kLocalPage);
+    const struct { const char* page; bool routes; } cases[] = {
+        {"routes", true}, {"RoUtEs", true}, {"route", false}, {"routesx", false},
+        {"", false},      {nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page != nullptr ? c.page : "(null)");
+        const std::string fragment = Fragment(c.page);
+        EXPECT_EQ(fragment.rfind(c.routes ? kRoutesHead : kLocalPage, 0), 0u) << fragment;
+    }
+    // Every fragment shares the gateway's one port.
     EXPECT_EQ(KvIxoSimPortOpenCalls(), 1u);
 }
 
-TEST_F(InfoPageTest, PageNameSelectsTheFragment)
-{
-    struct Case {
-        const char* page;
-        bool routes;
-    };
-    const Case cases[] = {
-        {"routes", true}, {"ROUTES", true}, {"Routes", true}, {"route", false},
-        {"routes ", false}, {"", false}, {"local", false}, {nullptr, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.page != nullptr ? c.page : "(null)");
-        const std::string fragment = Fragment(c.page);
-        if (c.routes) {
-            EXPECT_EQ(fragment.rfind(kRoutesHead, 0), 0u);
-        } else {
-            EXPECT_EQ(fragment, kLocalPage);
-        }
-    }
-}
-
+// Fragment() covers the size query and the exact buffer.
 TEST_F(InfoPageTest, BufferProtocol)
 {
     const unsigned int needed = static_cast<unsigned int>(strlen(kLocalPage) + 1);
-    unsigned int size = 0;
-
-    EXPECT_EQ(soap_->GetPulginInfo(nullptr, nullptr, nullptr), 87);
-    char small[10] = "unchanged";
-    EXPECT_EQ(soap_->GetPulginInfo(nullptr, small, nullptr), 87);
-    size = 5;
+    std::vector<char> buffer(needed + 50, 'x');
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), nullptr), 87);
+    unsigned int size = 5;
     EXPECT_EQ(soap_->GetPulginInfo(nullptr, nullptr, &size), 87);
     EXPECT_EQ(size, 5u);
-
-    size = 0;
-    EXPECT_EQ(soap_->GetPulginInfo(nullptr, nullptr, &size), 234);
-    EXPECT_EQ(size, needed);
-
-    size = sizeof(small);
-    EXPECT_EQ(soap_->GetPulginInfo(nullptr, small, &size), 234);
-    EXPECT_EQ(size, needed);
-    EXPECT_STREQ(small, "unchanged");
-
-    std::vector<char> exact(needed, 'x');
-    EXPECT_EQ(soap_->GetPulginInfo(nullptr, exact.data(), &size), 0);
-    EXPECT_EQ(size, needed);
-    EXPECT_STREQ(exact.data(), kLocalPage);
-
-    std::vector<char> large(needed + 50, 'x');
-    size = needed + 50;
-    EXPECT_EQ(soap_->GetPulginInfo("route", large.data(), &size), 0);
-    EXPECT_EQ(size, needed + 50);
-    EXPECT_STREQ(large.data(), kLocalPage);
-
     size = needed - 1;
-    EXPECT_EQ(soap_->GetPulginInfo(nullptr, large.data(), &size), 234);
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), &size), 234);
     EXPECT_EQ(size, needed);
+    EXPECT_EQ(std::string(buffer.data(), buffer.size()), std::string(needed + 50, 'x'));
+    size = needed + 50;
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), &size), 0);
+    EXPECT_EQ(size, needed + 50);
+    EXPECT_STREQ(buffer.data(), kLocalPage);
 }
 
-TEST_F(InfoPageTest, LocalPageWithoutPortShowsZero)
+TEST_F(InfoPageTest, WithoutPortLocalPageShowsZeroAndRoutesTheCode)
 {
     Configure("KVIXO_SIM_FAIL_OPEN", "100");
-    const std::string fragment = Fragment(nullptr);
-    EXPECT_NE(fragment.find(Row("Port", "0")), std::string::npos) << fragment;
-    EXPECT_NE(fragment.find(Row("Net Id", "10.20.30.40.1.1")), std::string::npos);
+    std::string expected = kLocalPage;
+    expected.replace(expected.find(">30001<") + 1, 5, "0");
+    EXPECT_EQ(Fragment(nullptr), expected);
+    // Without an open port the device refuses the route table with 0x12.
+    EXPECT_EQ(Fragment("routes"), "Unable to load page (Ixo Error = 0x12.)");
 }
 
 TEST_F(InfoPageTest, RouteTables)
 {
-    struct Case {
-        const char* name;
-        const char* routes;  // null: the simulator's default table
-        std::string rows;
-    };
-    const Case cases[] = {
-        {"default table", nullptr,
-         Row("Line-1", "10.20.30.41.1.1") + Row("Line-2", "10.20.30.42.1.1")},
+    const struct { const char* name; const char* routes; std::string rows; } cases[] = {
         {"empty table", "", ""},
         {"order kept", "Zeta=1.2.3.4.5.6;Alpha=6.5.4.3.2.1",
          Row("Zeta", "1.2.3.4.5.6") + Row("Alpha", "6.5.4.3.2.1")},
@@ -153,61 +92,25 @@ TEST_F(InfoPageTest, RouteTables)
         {"percent signs unchanged", "100% %s%n%d=200.201.202.203.1.1",
          Row("100% %s%n%d", "200.201.202.203.1.1")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        soap_.reset();
-        unsetenv("KVIXO_SIM_ROUTES");
-        if (c.routes != nullptr) {
-            SetDeviceEnv("KVIXO_SIM_ROUTES", c.routes);
-        } else {
-            KvIxoSimReset();
-        }
-        soap_ = std::make_unique<CIxoSoap>();
-        EXPECT_EQ(Fragment("routes"), RoutesPage(c.rows));
+        Configure("KVIXO_SIM_ROUTES", c.routes);
+        EXPECT_EQ(Fragment("routes"), kRoutesHead + c.rows + "</table>");
     }
 }
 
-TEST_F(InfoPageTest, RouteReadFailureShowsTheCode)
+// Rows beyond the limit are refused, over-long headers are cut, missing texts are empty.
+TEST(CSoapInfoPage, Limits)
 {
-    // Without an open port the device refuses with 0x12.
-    Configure("KVIXO_SIM_FAIL_OPEN", "100");
-    EXPECT_EQ(Fragment("routes"), "Unable to load page (Ixo Error = 0x12.)");
-}
-
-TEST(CSoapInfoPage, RowsAreLimitedAndConsumed)
-{
-    CSoapInfoPage page(2, "N", "V");
-    EXPECT_EQ(page.AddProperty("a", "1"), 0);
-    EXPECT_EQ(page.AddProperty("b", "2"), 1);
-    EXPECT_EQ(page.AddProperty("c", "3"), -1);
-    const std::string head =
-        R"(<table width="97%" id="table3" height="50"><tr vAlign="top"><th align="left" width="20%" style="vertical-align: top">N</th><th align="left" width="600" style="vertical-align: top">V</th></tr>)";
-    std::unique_ptr<char[]> text = page.GeneratePage();
-    ASSERT_TRUE(text);
-    EXPECT_EQ(std::string(text.get()), head + Row("a", "1") + Row("b", "2") + "</table>");
-    // Generating consumed the rows; the page can be filled again.
-    text = page.GeneratePage();
-    ASSERT_TRUE(text);
-    EXPECT_EQ(std::string(text.get()), head + "</table>");
-    EXPECT_EQ(page.AddProperty("d", "4"), 0);
-}
-
-TEST(CSoapInfoPage, EdgeInputs)
-{
-    CSoapInfoPage none(0, nullptr, nullptr);
-    EXPECT_EQ(none.AddProperty("a", "1"), -1);
-    CSoapInfoPage negative(-3, "", "");
-    EXPECT_EQ(negative.AddProperty("a", "1"), -1);
-
-    const std::string longHeader(400, 'h');
-    CSoapInfoPage page(1, longHeader.c_str(), "V");
+    EXPECT_EQ(CSoapInfoPage(-3, nullptr, nullptr).AddProperty("a", "1"), -1);
+    CSoapInfoPage page(1, std::string(400, 'h').c_str(), nullptr);
     EXPECT_EQ(page.AddProperty(nullptr, nullptr), 0);
-    std::unique_ptr<char[]> text = page.GeneratePage();
+    EXPECT_EQ(page.AddProperty("b", "2"), -1);
+    const std::unique_ptr<char[]> text = page.GeneratePage();
     ASSERT_TRUE(text);
-    const std::string generated = text.get();
-    EXPECT_NE(generated.find(">" + std::string(254, 'h') + "</th>"), std::string::npos);
-    EXPECT_EQ(generated.find(std::string(255, 'h')), std::string::npos);
-    EXPECT_NE(generated.find(Row("", "")), std::string::npos);
+    const std::string table = text.get();
+    EXPECT_NE(table.find(">" + std::string(254, 'h') + "</th>"), std::string::npos) << table;
+    EXPECT_NE(table.find("top\"></th></tr>" + Row("", "") + "</table>"), std::string::npos);
 }
 
 }  // namespace
