@@ -14,8 +14,10 @@ void CSignals::InitSignals()
 
 void CSignals::SignalHandlerTerminate(int /*signal_number*/)
 {
-    // Each SIGTERM must leave its own log line. The process has one thread, so the
-    // line is written right here rather than deferred to code that might never run.
+    // Each SIGTERM must leave its own log line, so it is written here rather than
+    // deferred to code that might never run. syslog is not async-signal-safe: a signal
+    // that interrupts a syslog call of the main code could block on the log's lock.
+    // The service itself never installs this handler (SIGTERM keeps its default action).
     syslog(LOG_NOTICE, "IxoService->SignalHandlerTerminate: Got terminate signal!");
     signalTerminate = 1;
 }
