@@ -161,22 +161,12 @@ void LoadRunner::try_connect(Slot& slot, Clock::time_point now)
         fail(slot, IoFailure::Connect, errno, now);
         return;
     }
-    if (::connect(slot.fd, reinterpret_cast<const sockaddr*>(&address_), address_size_) == 0) {
-        slot.state = State::Writing;
-        write_request(slot, now);
-        return;
-    }
-    const int error = errno;
-    if (error == EINPROGRESS) {
+    const int error =
+        ::connect(slot.fd, reinterpret_cast<const sockaddr*>(&address_), address_size_) == 0 ? 0 : errno;
+    if (error == EINPROGRESS)
         slot.state = State::Connecting;
-    } else if (error == EAGAIN || error == EWOULDBLOCK) {
-        // The listen queue is full: try again shortly with a fresh socket.
-        close_slot(slot);
-        slot.state = State::AwaitingRetry;
-        ++result_.connect_retries;
-    } else {
-        fail(slot, IoFailure::Connect, error, now);
-    }
+    else
+        connect_finished(slot, error, now);
 }
 
 void LoadRunner::on_connected(Slot& slot, Clock::time_point now)
@@ -184,10 +174,16 @@ void LoadRunner::on_connected(Slot& slot, Clock::time_point now)
     int error = 0;
     socklen_t size = sizeof error;
     if (::getsockopt(slot.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    connect_finished(slot, error, now);
+}
+
+void LoadRunner::connect_finished(Slot& slot, int error, Clock::time_point now)
+{
     if (error == 0) {
         slot.state = State::Writing;
         write_request(slot, now);
     } else if (error == EAGAIN || error == EWOULDBLOCK) {
+        // The listen queue is full: try again shortly with a fresh socket.
         close_slot(slot);
         slot.state = State::AwaitingRetry;
         ++result_.connect_retries;

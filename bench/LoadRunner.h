@@ -76,6 +76,8 @@ private:
     void start_request(Slot& slot, Clock::time_point now);
     void try_connect(Slot& slot, Clock::time_point now);
     void on_connected(Slot& slot, Clock::time_point now);
+    // Goes on after a connect attempt ended with error (0: connected).
+    void connect_finished(Slot& slot, int error, Clock::time_point now);
     void write_request(Slot& slot, Clock::time_point now);
     void read_response(Slot& slot, Clock::time_point now);
     void finish(Slot& slot, Verdict verdict, Clock::time_point now);
