@@ -101,8 +101,8 @@ void open_regular_file(const char* path, http_worker::file_body_t::value_type& b
         ::close(fd);
         return;
     }
-    boost::beast::file_stdio file;
-    file.native_handle(stream);
+    sized_file_stdio file;
+    file.adopt(stream, static_cast<std::uint64_t>(status.st_size));
     body.reset(std::move(file), ec);
 }
 

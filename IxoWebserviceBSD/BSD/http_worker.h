@@ -4,11 +4,11 @@
 #define IXO_HTTP_WORKER_H
 
 #include "fields_alloc.h"
+#include "sized_file_stdio.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core/file_stdio.hpp>
 #include <boost/beast/core/flat_static_buffer.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/fields.hpp>
@@ -38,7 +38,7 @@ public:
     using fields_t = boost::beast::http::basic_fields<alloc_t>;
     using request_body_t = boost::beast::http::string_body;
     using request = boost::beast::http::request<request_body_t, fields_t>;
-    using file_body_t = boost::beast::http::basic_file_body<boost::beast::file_stdio>;
+    using file_body_t = boost::beast::http::basic_file_body<sized_file_stdio>;
 
     static constexpr std::size_t header_limit = 8192;
     static constexpr std::uint64_t body_limit = 1024 * 1024;
