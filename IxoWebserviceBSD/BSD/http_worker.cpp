@@ -109,6 +109,34 @@ void open_regular_file(const char* path, http_worker::file_body_t::value_type& b
     body.reset(std::move(file), ec);
 }
 
+// Builds a response whose fields live on the worker's arena (version 1.1, Connection
+// close, Server, Content-Type, the body and its Content-Length), then its serializer.
+// False, with both slots empty, when the fields do not fit in what the request left
+// of the arena: the caller drops the connection.
+template <class Response, class Serializer, class Body>
+bool build_response(boost::optional<Response>& response, boost::optional<Serializer>& serializer,
+                    const http_worker::alloc_t& alloc, http::status status,
+                    boost::beast::string_view content_type, Body&& body)
+{
+    serializer.reset();
+    response.reset();
+    try {
+        response.emplace(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
+        response->result(status);
+        response->keep_alive(false);
+        response->set(http::field::server, "Beast");
+        response->set(http::field::content_type, content_type);
+        response->body() = std::forward<Body>(body);
+        response->prepare_payload();
+        serializer.emplace(*response);
+        return true;
+    } catch (const std::bad_alloc&) {
+        serializer.reset();
+        response.reset();
+        return false;
+    }
+}
+
 // now + span on the steady clock, saturating at the clock's last time point.
 std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::duration span)
 {
@@ -310,22 +338,7 @@ void http_worker::send_information_page()
 
 void http_worker::send_response(http::status status, std::string body, const std::string& content_type)
 {
-    try {
-        string_serializer.reset();
-        string_response.reset();
-        string_response.emplace(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
-        string_response_t& res = *string_response;
-        res.result(status);
-        res.keep_alive(false);
-        res.set(http::field::server, "Beast");
-        res.set(http::field::content_type, content_type);
-        res.body() = std::move(body);
-        res.prepare_payload();
-        string_serializer.emplace(res);
-    } catch (const std::bad_alloc&) {
-        // The response fields do not fit in what the request left of the arena.
-        string_serializer.reset();
-        string_response.reset();
+    if (!build_response(string_response, string_serializer, alloc, status, content_type, std::move(body))) {
         accept();
         return;
     }
@@ -382,20 +395,7 @@ void http_worker::send_file(boost::beast::string_view target)
     const boost::beast::string_view name =
         target_query == boost::beast::string_view::npos ? target : target.substr(0, target_query);
 
-    try {
-        file_serializer.reset();
-        file_response.reset();
-        file_response.emplace(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
-        file_response_t& res = *file_response;
-        res.keep_alive(false);
-        res.set(http::field::server, "Beast");
-        res.set(http::field::content_type, mime_type(name));
-        res.body() = std::move(body);
-        res.prepare_payload();
-        file_serializer.emplace(res);
-    } catch (const std::bad_alloc&) {
-        file_serializer.reset();
-        file_response.reset();
+    if (!build_response(file_response, file_serializer, alloc, http::status::ok, mime_type(name), std::move(body))) {
         accept();
         return;
     }

@@ -177,6 +177,16 @@ HeapBytes AllocateReadBuffer(uint32_t length)
     return HeapBytes(static_cast<unsigned char*>(calloc(length != 0 ? length : 1, 1)));
 }
 
+// Decodes the Base64 text of a request (null: none) into data; false when the
+// output buffer could not be allocated.
+bool DecodeData(const char* text, Base64Bytes& data, int& length)
+{
+    unsigned char* decoded = nullptr;
+    const bool decodedOk = Base64::decode(text != nullptr ? text : "", &decoded, &length);
+    data.reset(decoded);
+    return decodedOk;
+}
+
 void StoreLittleEndian(unsigned char* target, uint32_t value, size_t bytes)
 {
     for (size_t i = 0; i < bytes; ++i) {
@@ -547,11 +557,9 @@ int32_t CIxoSoapImpl::Service_Write(const char* netId, unsigned short port, unsi
         return IXO_SOAP_NO_PORT;
     }
     RoxAddr address = MakeAddress(netId, port);
-    unsigned char* decoded = nullptr;
+    Base64Bytes writeData;
     int decodedLength = 0;
-    const bool decodedOk = Base64::decode(data != nullptr ? data : "", &decoded, &decodedLength);
-    const Base64Bytes writeData(decoded);
-    if (!decodedOk) {
+    if (!DecodeData(data, writeData, decodedLength)) {
         return IXO_SOAP_OUT_OF_MEMORY;
     }
     const int32_t code = IxoSyncWriteReq(&address, group, offset,
@@ -575,12 +583,9 @@ int32_t CIxoSoapImpl::Service_ReadWrite(const char* netId, unsigned short port,
     if (!readBuffer) {
         return IXO_SOAP_OUT_OF_MEMORY;
     }
-    unsigned char* decoded = nullptr;
+    Base64Bytes writeBuffer;
     int decodedLength = 0;
-    const bool decodedOk =
-        Base64::decode(writeData != nullptr ? writeData : "", &decoded, &decodedLength);
-    const Base64Bytes writeBuffer(decoded);
-    if (!decodedOk) {
+    if (!DecodeData(writeData, writeBuffer, decodedLength)) {
         return IXO_SOAP_OUT_OF_MEMORY;
     }
     uint32_t bytesRead = 0;
@@ -635,13 +640,8 @@ int32_t CIxoSoapImpl::Service_WriteControl(const char* netId, unsigned short por
     RoxAddr address = MakeAddress(netId, port);
     Base64Bytes controlData;
     int controlLength = 0;
-    if (data != nullptr && *data != '\0') {
-        unsigned char* decoded = nullptr;
-        const bool decodedOk = Base64::decode(data, &decoded, &controlLength);
-        controlData.reset(decoded);
-        if (!decodedOk) {
-            return IXO_SOAP_OUT_OF_MEMORY;
-        }
+    if (data != nullptr && *data != '\0' && !DecodeData(data, controlData, controlLength)) {
+        return IXO_SOAP_OUT_OF_MEMORY;
     }
     const int32_t code =
         IxoSyncWriteControlReq(&address, ixoState, deviceState,
