@@ -7,9 +7,14 @@ packages=(
   build-essential cmake pkg-config
   libboost-dev libboost-system-dev libpugixml-dev
   libgtest-dev googletest
-  python3 python3-pytest curl util-linux iproute2
+  clang libclang-rt-14-dev
+  python3 python3-pytest curl util-linux iproute2 strace
   nginx-light
+  python3-suds python3-selenium chromium chromium-driver
 )
+# Node.js may come from another source with its own npm; Debian's packages only when it is missing.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,11 +25,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  # nginx is only for the benchmark; keep its service from starting on install.
+  # nginx is only for the benchmark and the tests, which start their own: keep the package's
+  # service from starting on install, and from starting at boot afterwards.
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
     chmod +x /usr/sbin/policy-rc.d
     trap 'rm -f /usr/sbin/policy-rc.d' EXIT
   fi
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if printf '%s\n' "${missing[@]}" | grep -qx nginx-light; then
+    if command -v systemctl >/dev/null; then systemctl disable --quiet nginx.service 2>/dev/null || true; fi
+    if command -v update-rc.d >/dev/null; then update-rc.d nginx disable >/dev/null 2>&1 || true; fi
+  fi
 fi

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Sets up, builds under AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test.
+# Sets up, then builds and runs every test: the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the portability layer's stress suite under ThreadSanitizer,
+# and a short libFuzzer run of every fuzz harness.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
 
 scripts/setup.sh
+jobs="$(nproc)"
 
+# 1. Everything, under ASan and UBSan.
 build="$top/build-sanitize"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
-cmake --build "$build" -j "$(nproc)"
-
+cmake --build "$build" -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-cd "$build"
-ctest --output-on-failure -j "$(nproc)" --timeout 600
+(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+# 2. The portability layer's stress suite, under ThreadSanitizer.
+build_tsan="$top/build-tsan"
+cmake -S . -B "$build_tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_TSAN=ON >/dev/null
+cmake --build "$build_tsan" -j "$jobs"
+(cd "$build_tsan" && TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+  ctest --output-on-failure -j "$jobs" --timeout 600 -L stress)

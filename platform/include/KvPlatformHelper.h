@@ -44,7 +44,83 @@ int InterlockedOr(int volatile* target, int mask);
 // target &= mask; returns the new value (previous & mask).
 int InterlockedAnd(int volatile* target, int mask);
 
-// Files and directories.
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+// ---- Handles and waiting ----
+#include <pthread.h>
+#include <time.h>
+#include <list>
+
+// Wait results and the infinite time-out.
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define INFINITE 0xFFFFFFFFu
+
+// Every handle is an untyped pointer to an object derived from _OsUserHandle.
+typedef void* OS_USER_HANDLE;
+typedef void* OS_USER_EVENT_HANDLE;
+typedef void* OS_USER_MUTEX_HANDLE;
+typedef void* OS_USER_SEMA_HANDLE;
+typedef void* OS_USER_FILE_HANDLE;
+
+// Handle kinds, stored by each creating operation.
+enum : uint32_t {
+  OS_USER_HANDLE_FILE = 1,
+  OS_USER_HANDLE_THREAD = 2,
+  OS_USER_HANDLE_EVENT = 3,
+  OS_USER_HANDLE_MUTEX = 4,
+  OS_USER_HANDLE_SEMA = 5,
+};
+
+class _OsUserAddEvent;
+
+// Base of every kernel object. Objects that can become signalled (events, threads) notify
+// the multi-object waits registered on them.
+class _OsUserHandle {
+ public:
+  explicit _OsUserHandle(uint32_t handleKind);
+  _OsUserHandle(const _OsUserHandle&) = delete;
+  _OsUserHandle& operator=(const _OsUserHandle&) = delete;
+  virtual ~_OsUserHandle();
+  virtual bool SupportsAdditionalEvents();
+  virtual void Lock();
+  virtual void Unlock();
+  virtual bool IsEventSignalled();
+  bool SignalAdditionalEventsCritical();
+  bool AddAdditionalEvent(_OsUserAddEvent* addEvent);
+  bool RemoveAdditionalEvent(_OsUserAddEvent* addEvent);
+
+  uint32_t kind;
+  std::list<_OsUserAddEvent*> waiters;  // multi-object waits registered here, in order
+  pthread_mutex_t waiterLock;           // guards waiters
+};
+// ---- end of handles and waiting ----
+
+// ---- Events ----
+// ---- end of events ----
+
+// ---- Mutexes, semaphores and critical sections ----
+// ---- end of mutexes, semaphores and critical sections ----
+
+// ---- Threads ----
+// ---- end of threads ----
+
+// ---- Strings ----
+// ---- end of strings ----
+
+// ---- Processes, system information, identifiers and trace switch ----
+// ---- end of processes ----
+
+// ---- Time and time zones ----
+// ---- end of time ----
+
+// ---- Files and directories ----
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // Fills buffer with the working directory; returns buffer, or null (errno set).
 char* OsUserGetCurrentDirectory(DWORD size, char* buffer);
@@ -52,5 +128,6 @@ char* OsUserGetCurrentDirectory(DWORD size, char* buffer);
 #ifdef __cplusplus
 }  // extern "C"
 #endif
+// ---- end of files and directories ----
 
 #endif  // KV_PLATFORM_HELPER_H
