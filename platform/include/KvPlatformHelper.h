@@ -97,6 +97,23 @@ class _OsUserHandle {
   std::list<_OsUserAddEvent*> waiters;  // multi-object waits registered here, in order
   pthread_mutex_t waiterLock;           // guards waiters
 };
+
+// One multi-object wait: lives in the waiting thread for the length of the wait and is
+// registered with every object of the wait; the first object to signal records itself.
+class _OsUserAddEvent {
+ public:
+  bool Create(unsigned int handleCount, _OsUserHandle** handleArray);
+  void Delete();
+  void Signal(_OsUserHandle* handle);
+  DWORD Wait(int milliseconds);
+  DWORD Wait();
+
+  pthread_cond_t condition;         // the waiting thread sleeps on it (monotonic clock)
+  _OsUserHandle* signalledHandle;   // first registered object that became signalled
+  pthread_mutex_t mutex;            // guards signalledHandle
+  uint32_t count;                   // number of handles in the wait
+  _OsUserHandle** handles;          // the caller's array, not copied
+};
 // ---- end of handles and waiting ----
 
 // ---- Events ----
