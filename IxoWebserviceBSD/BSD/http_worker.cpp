@@ -363,7 +363,9 @@ void http_worker::send_not_found()
 
 void http_worker::send_file(boost::beast::string_view target)
 {
-    if (target.empty() || target.front() != '/' || target.find("..") != boost::beast::string_view::npos) {
+    // An empty root would make the target an absolute path of the machine: no files then.
+    if (doc_root.empty() || target.empty() || target.front() != '/' ||
+        target.find("..") != boost::beast::string_view::npos) {
         send_not_found();
         return;
     }
