@@ -135,9 +135,26 @@ class _OsUserAddEvent {
 // ---- end of time ----
 
 // ---- Files and directories ----
+#ifndef INVALID_HANDLE_VALUE
+#define INVALID_HANDLE_VALUE ((OS_USER_HANDLE)(~(uintptr_t)0))
+#endif
+
+// A file or device opened by OsUserCreateFile (kind 1). Destroying the object does not
+// close fd: OsUserCloseFile closes the descriptor first.
+class _OsUserFileHandle : public _OsUserHandle {
+ public:
+  _OsUserFileHandle();
+  ~_OsUserFileHandle() override;
+
+  int fd;  // the open file descriptor
+};
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+// Closes the descriptor and destroys the handle; TRUE when close succeeded.
+BOOL OsUserCloseFile(OS_USER_FILE_HANDLE hFile);
 
 // Fills buffer with the working directory; returns buffer, or null (errno set).
 char* OsUserGetCurrentDirectory(DWORD size, char* buffer);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +59,26 @@ TEST_F(WorkingDirectory, FailsWhenTheDirectoryWasRemoved)
     ASSERT_EQ(0, rmdir(directory_.c_str()));
     char buffer[1024];
     EXPECT_EQ(nullptr, OsUserGetCurrentDirectory(sizeof buffer, buffer));
+}
+
+TEST(FileClose, ClosesTheDescriptorAndRejectsWhatIsNoOpenFile)
+{
+    auto* file = new _OsUserFileHandle;
+    EXPECT_EQ(OS_USER_HANDLE_FILE, file->kind);
+    file->fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file->fd, 0);
+    const int fd = file->fd;
+    EXPECT_EQ(TRUE, OsUserCloseFile(file));
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+
+    _OsUserHandle other(OS_USER_HANDLE_EVENT);
+    for (OS_USER_FILE_HANDLE h : {static_cast<OS_USER_FILE_HANDLE>(nullptr),
+                                  static_cast<OS_USER_FILE_HANDLE>(INVALID_HANDLE_VALUE),
+                                  static_cast<OS_USER_FILE_HANDLE>(&other)}) {
+        errno = 0;
+        EXPECT_EQ(FALSE, OsUserCloseFile(h));
+        EXPECT_EQ(EINVAL, errno);
+    }
 }
 
 }  // namespace
