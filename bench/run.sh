@@ -63,7 +63,7 @@ if [ "${KV_BENCH_STAGE:-}" = inside ]; then
   printf 'GET /file1k.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' > "$work/get1k.http"
   printf 'GET /file100k.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' > "$work/get100k.http"
   printf 'GET %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' "$gateway_path" > "$work/info.http"
-  read_body='<?xml version="1.0" encoding="utf-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"><SOAP-ENV:Body><m:Read xmlns:m="http://korvel.example/KvIxoWebService/message/"><nPort>851</nPort><indexGroup>16416</indexGroup><indexOffset>0</indexOffset><cbLen>8</cbLen></m:Read></SOAP-ENV:Body></SOAP-ENV:Envelope>'
+  read_body='<?xml version="1.0" encoding="utf-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"><SOAP-ENV:Body><m:Read xmlns:m="http://korvel.example/KvIxoWebService/message/"><nPort>851</nPort><indexGroup>4096</indexGroup><indexOffset>0</indexOffset><cbLen>8</cbLen></m:Read></SOAP-ENV:Body></SOAP-ENV:Envelope>'
   printf 'POST %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Type: text/xml; charset=utf-8\r\nSOAPAction: "http://korvel.example/KvIxoWebService/action/KvIxoWebService.Read"\r\nContent-Length: %d\r\n\r\n%s' \
     "$gateway_path" "${#read_body}" "$read_body" > "$work/read.http"
 
