@@ -72,6 +72,8 @@ int main(int argc, char** argv)
         if (v) {
             syslog(LOG_NOTICE, "socket: %s", socket_file.c_str());
             syslog(LOG_NOTICE, "Main: doc_root: %s", doc_root.c_str());
+            if (doc_root.empty())
+                syslog(LOG_NOTICE, "Main: no document root: every file target is answered 404");
             syslog(LOG_NOTICE, "Main: num_workers: %d", num_workers);
             syslog(LOG_NOTICE, "Main: spin: %d", spin);
         }
