@@ -126,9 +126,223 @@ class _OsUserAddEvent {
 // ---- end of threads ----
 
 // ---- Strings ----
+#include <stdarg.h>
+#include <wchar.h>
+
+// Header of a string block; the characters follow it directly (block = header, allocLength
+// characters and one terminator, one array allocation).
+struct CStringData {
+  LONG refCount;    // CString objects using the block; -1 marks the shared empty block
+  int dataLength;   // characters in use, terminator not counted
+  int allocLength;  // characters the block can hold, terminator not counted
+
+  char* data() { return reinterpret_cast<char*>(this + 1); }
+};
+static_assert(sizeof(CStringData) == 12, "the characters follow a 12-byte header");
+
+// The shared empty block: refCount -1, both lengths 0, and its NUL character.
+struct CStringNilBlock {
+  CStringData header;
+  char characters[4];
+};
+extern CStringNilBlock rgInitData;
+
+// Reference-counted single-byte text; copies share one block until one of them writes.
+// Lengths and indexes are int; failures give null, -1 or an unchanged (or empty) string.
+// Copies of one text may live in different threads; one object is used by one thread.
+class CString {
+ public:
+  CString();
+  CString(const char* s);
+  CString(const char* s, int n);
+  CString(const wchar_t* ws);
+  CString(const CString& other);
+  ~CString();
+
+  CString& operator=(const CString& other);
+  CString& operator=(const char* s);
+  CString& operator=(const unsigned char* s);
+  CString& operator=(char ch);
+  CString& operator=(const wchar_t* ws);
+  void Init();
+  static const CString& GetEmptyString();
+
+  // Buffer management.
+  char* GetBuffer(int n);
+  void ReleaseBuffer(int n = -1);
+  char* GetBufferSetLength(int n);
+  bool AllocBuffer(int n);
+  bool AllocBeforeWrite(int n);
+  void AllocCopy(CString& dest, int copyLen, int copyIndex, int extraLen) const;
+  void AssignCopy(int n, const char* src);
+  bool ConcatCopy(int firstLen, const char* first, int secondLen, const char* second);
+  void ConcatInPlace(int n, const char* s);
+  void CopyBeforeWrite();
+  void Release();
+  static void Release(CStringData* data);
+  CStringData* GetData() const;
+
+  // Queries.
+  int GetLength() const;
+  bool IsEmpty() const;
+  const char* GetString() const;
+  operator char const*() const;
+  char operator[](int i) const;
+  int Compare(const char* s) const;
+  int CompareNoCase(const char* s) const;
+  int Find(const char* s) const;
+  int Find(char ch) const;
+  int ReverseFind(char ch) const;
+
+  // Extraction: each result has a block of its own (or the empty block).
+  CString Left(int n) const;
+  CString Right(int n) const;
+  CString Mid(int first, int count) const;
+  CString Mid(int first) const;
+
+  // Changes.
+  CString& operator+=(const char* s);
+  CString& operator+=(char ch);
+  CString& operator+=(const CString& s);
+  void Empty();
+  void MakeUpper();
+  void MakeLower();
+  int Replace(char oldCh, char newCh);
+  int Replace(const char* oldText, const char* newText);
+  int Insert(int index, char ch);
+  int Insert(int index, const char* s);
+  int Delete(int index, int count);
+  void Format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void FormatV(const char* fmt, va_list args) __attribute__((format(printf, 2, 0)));
+
+  static CStringData* const _atltmpDataNil;  // header of the shared empty block
+  static char* const _atltmpPchNil;          // its characters: chars of every empty CString
+
+ private:
+  bool IsInBlock(const char* p) const;  // p lies within this string's (non-empty) block
+  void AssignWide(const wchar_t* ws, int64_t reserved);
+  int InsertBytes(int index, const char* s, size_t n);
+
+  char* chars;  // first character of the text inside its block; never null
+};
 // ---- end of strings ----
 
 // ---- Processes, system information, identifiers and trace switch ----
+#include <vector>
+
+// System-log trace switch, on at start; nothing in the layer reads it.
+void KvTraceEnableSysLog();
+void KvTraceDisableSysLog();
+bool KvTraceIsSysLogEnabled();
+
+// Win32 system-information record (widths as filled on LP64).
+struct _SYSTEM_INFO {
+  uint16_t wProcessorArchitecture;  // 9: x86-64
+  uint16_t wReserved;               // left as it was
+  DWORD dwPageSize;
+  PVOID lpMinimumApplicationAddress;
+  PVOID lpMaximumApplicationAddress;
+  DWORD dwActiveProcessorMask;      // lowest n bits, n = processors online (at most 32)
+  DWORD dwNumberOfProcessors;       // processors configured
+  DWORD dwProcessorType;
+  DWORD dwAllocationGranularity;
+  uint16_t wProcessorLevel;
+  uint16_t wProcessorRevision;
+};
+
+// A started process; only the process id carries information.
+struct _OS_USER_PROC_INFO {
+  OS_USER_HANDLE hProcess;
+  OS_USER_HANDLE hThread;
+  int32_t dwProcessId;
+  uintptr_t dwThreadId;
+};
+
+// 16-byte identifier: the Win32 GUID and DCE UUID layout, Data1-3 in host order.
+struct _GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+};
+static_assert(sizeof(_GUID) == 16, "GUID is 16 bytes");
+
+// Launcher result codes (Win32 error numbers) and identifier result codes.
+#define OS_USER_LAUNCH_OK 0
+#define OS_USER_LAUNCH_FAILED 1
+#define OS_USER_LAUNCH_NOT_FOUND 2
+#define OS_USER_LAUNCH_NO_PROCESS 1168
+#define OS_USER_S_OK 0x00000000u
+#define OS_USER_E_FAIL 0x80004005u
+#define OS_USER_E_OUTOFMEMORY 0x8007000Eu
+
+// Coordinator of zombie removal, one per process. A removal asked for while a launcher
+// waits for its own child is held back until no launcher blocks it any more, so that no
+// launcher's child is collected by someone else. It also keeps the ids of the children
+// that were started but not yet collected, so that only those are ever signalled.
+class CWaitProcessHandler {
+ public:
+  static CWaitProcessHandler& GetHandler();
+  ~CWaitProcessHandler();
+
+  void RemoveProcessZombies();
+  void BlockRemoveProcessZombies();
+  void UnblockRemoveProcessZombies();
+  // Unblocks; a child not collected by its launcher (pid > 0) is recorded as running.
+  void UnblockAndRecordChild(int pid);
+  // Whether pid is a recorded child; if so it is no longer recorded and reaping stays
+  // blocked until UnblockRemoveProcessZombies, so the caller may signal and collect it.
+  bool ClaimChild(int pid);
+
+ private:
+  CWaitProcessHandler();
+  void ReapLocked();
+
+  pthread_mutex_t mutex;  // guards everything below and every reaping pass
+  uint32_t blockCount;    // launchers currently waiting for their own child
+  bool reapPending;       // a removal was asked for while blocked
+  std::vector<int> children;  // started children not collected yet
+};
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Fills info (null accepted: nothing written).
+void OsUserGetSystemInfo(_SYSTEM_INFO* info);
+void OsUserRemoveProcessZombies();
+void OsUserBlockRemoveProcessZombies();
+void OsUserUnblockRemoveProcessZombies();
+
+// Runs command_line ("program arguments") through the shell with an empty environment and
+// the descriptors 0-2 only; waits up to timeout_ms (0 or less: no waiting). The program path
+// ends at the first blank; it is resolved and quoted, the arguments stay shell text.
+int OsUserLaunchProcessInternal(const char* command_line, const char* work_dir, int unused,
+                                int timeout_ms, int* exit_code, int* process_id);
+int OsUserLaunchProcess(const char* command_line, int unused, int timeout_ms, int* exit_code);
+// As above for a program path written with "\" or doubled separators; may contain blanks.
+int OsUserLaunchProcessEx(const char* program, const char* work_dir, const char* arguments,
+                          int unused, int timeout_ms, int* exit_code);
+// Starts without waiting; the process id goes into info.
+int OsUserCreateProcess(const char* command_line, const char* work_dir, _OS_USER_PROC_INFO* info);
+// SIGTERM to a started, not yet collected child, then waits for it: 0, or 1 (2: null info).
+int OsUserTerminateProcess(_OS_USER_PROC_INFO* info, unsigned exit_code);
+int OsUserReleaseProcessHandle(_OS_USER_PROC_INFO* info);
+
+uint32_t OsUserCoCreateGuid(_GUID* guid);
+// "{text}" or "text"; "" and null give the nil identifier. guid is written only on success.
+uint32_t OsCLSIDFromStringA(const char* text, _GUID* guid);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in malloc'd memory that the caller frees.
+uint32_t OsStringFromCLSIDA(_GUID& guid, char** text);
+// Processor count (packages x cores) named by the kernel boot log; false when there is none.
+bool SearchCoresInDmesgBoot(long& cores);
+// The same search in the boot-log file at path.
+bool SearchCoresInBootLog(const char* path, long& cores);
 // ---- end of processes ----
 
 // ---- Time and time zones ----
