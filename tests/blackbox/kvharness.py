@@ -6,7 +6,6 @@ LogCollector below.
 """
 
 import ctypes
-import fcntl
 import grp
 import os
 import re
@@ -172,68 +171,7 @@ class LogCollector:
 
 
 # --------------------------------------------------------------------------------------------
-# The group "www": shared by all test files running at the same time
-
-
-class SocketGroup:
-    """Makes sure the group "www" exists while any black-box test process needs it.
-
-    Test files run in parallel, each in its own process. The first one that finds the group
-    missing creates it; the last one to leave removes it, and only if it was created here.
-    The bookkeeping lives in a small state file guarded by an flock on this directory."""
-
-    STATE_FILE = "/tmp/kvixo-blackbox-www.state"
-
-    def __init__(self, lock_dir):
-        self.lock_dir = lock_dir
-
-    def _locked(self, action):
-        fd = os.open(self.lock_dir, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX)
-            return action()
-        finally:
-            os.close(fd)
-
-    def _read_state(self):
-        try:
-            with open(self.STATE_FILE) as f:
-                lines = f.read().split()
-        except FileNotFoundError:
-            return False, []
-        created = bool(lines) and lines[0] == "created"
-        pids = [int(p) for p in lines[1:] if p.isdigit()]
-        return created, [p for p in pids if _process_alive(p)]
-
-    def _write_state(self, created, pids):
-        if not pids:
-            try:
-                os.unlink(self.STATE_FILE)
-            except FileNotFoundError:
-                pass
-            return
-        with open(self.STATE_FILE, "w") as f:
-            f.write(("created" if created else "found") + "\n" + "\n".join(map(str, pids)) + "\n")
-
-    def acquire(self):
-        def action():
-            created, pids = self._read_state()
-            if not pids:
-                created = False
-            if not _group_exists(SOCKET_GROUP):
-                subprocess.run(["groupadd", "--system", SOCKET_GROUP], check=True)
-                created = True
-            self._write_state(created, pids + [os.getpid()])
-        self._locked(action)
-
-    def release(self):
-        def action():
-            created, pids = self._read_state()
-            pids = [p for p in pids if p != os.getpid()]
-            if not pids and created and _group_exists(SOCKET_GROUP):
-                subprocess.run(["groupdel", SOCKET_GROUP], check=True)
-            self._write_state(created, pids)
-        self._locked(action)
+# The group "www" comes from the ctest fixture kv_www_group (tests/CMakeLists.txt).
 
 
 def _group_exists(name):
@@ -242,16 +180,6 @@ def _group_exists(name):
         return True
     except KeyError:
         return False
-
-
-def _process_alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
 
 
 # --------------------------------------------------------------------------------------------
