@@ -38,3 +38,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     if command -v update-rc.d >/dev/null; then update-rc.d nginx disable >/dev/null 2>&1 || true; fi
   fi
 fi
+
+# The JavaScript SOAP example's packages, exactly as locked; again only when the lock changed.
+js_example="$(cd "$(dirname "$0")/.." && pwd)/examples/js"
+if [ ! -e "$js_example/node_modules/.package-lock.json" ] ||
+   [ "$js_example/package-lock.json" -nt "$js_example/node_modules/.package-lock.json" ]; then
+  (cd "$js_example" && npm ci --no-audit --no-fund --prefer-offline --loglevel=error)
+fi

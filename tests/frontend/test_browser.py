@@ -1,0 +1,100 @@
+"""The HMI page in headless Chromium, through the nginx front."""
+
+import os
+import re
+import tempfile
+
+import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+import frontharness
+
+ARTIFACTS = os.environ.get("KV_ARTIFACTS", tempfile.gettempdir())
+
+# The browser module's other operations, on a device port of their own.
+MODULE_CALLS = """
+const [failGroup, done] = arguments;
+import('/js/kvixo.js').then(async (ixo) => {
+  const back = await ixo.readWrite('', 853, 0x4020, 0, 4, new Uint8Array([1, 2, 254, 255]));
+  await ixo.writeControl('', 853, 6, 3);
+  const state = await ixo.readState('', 853);
+  const code = await ixo.read('', 853, failGroup, 0, 1).then(() => 'no error', (e) => e.code);
+  done([Array.from(back), state, code]);
+}).catch((e) => done(String(e)));
+"""
+
+
+@pytest.fixture(scope="module")
+def browser():
+    with tempfile.TemporaryDirectory(prefix="kvchrome-") as profile:
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for flag in ("headless=new", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run",
+                     "disable-background-networking", "disable-component-update",
+                     "disable-sync", "disable-dev-shm-usage", f"user-data-dir={profile}"):
+            options.add_argument("--" + flag)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        try:
+            driver.set_window_size(1280, 900)
+            yield driver
+        finally:
+            driver.quit()
+
+
+def text_of(driver, element_id):
+    return driver.find_element(By.ID, element_id).text
+
+
+def await_text(driver, element_id, predicate, what):
+    WebDriverWait(driver, 15).until(lambda d: predicate(text_of(d, element_id)), what)
+    return text_of(driver, element_id)
+
+
+def fill(driver, values):
+    for element_id, value in values.items():
+        field = driver.find_element(By.ID, element_id)
+        field.clear()
+        field.send_keys(value)
+
+
+def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser):
+    info = front.get(frontharness.GATEWAY_PATH)[2].decode()
+    net_id = re.search(r"Net Id</td><td[^>]*>([\d.]+)<", info).group(1)
+    browser.get(front.base + "/hmi.html")
+    await_text(browser, "svc-netid", lambda t: t == net_id, "service information shown")
+    await_text(browser, "target-state", lambda t: t.startswith("Ixo "), "device state polled")
+
+    # A value above 2^31 through Write, Read and the first live row (0x4020:0, UINT32).
+    fill(browser, {"addr-group": "0x4020", "addr-offset": "0", "value": "4000000000"})
+    browser.find_element(By.ID, "btn-write").click()
+    await_text(browser, "op-status", lambda t: t.startswith("Written"), "write confirmed")
+    browser.find_element(By.ID, "btn-read").click()
+    await_text(browser, "read-value", lambda t: t == "4000000000", "value read back")
+    WebDriverWait(browser, 15).until(lambda d: d.find_element(
+        By.CSS_SELECTOR, "#live tbody tr td.value").text == "4000000000", "live row updated")
+
+    code = 0x0705
+    fill(browser, {"addr-group": hex(sim["fail_base"] + code)})
+    browser.find_element(By.ID, "btn-read").click()
+    shown = await_text(browser, "error-text", lambda t: f"code {code}" in t, "device error")
+    assert text_of(browser, "error-title") == "Device error", shown
+    browser.find_element(By.ID, "btn-watch").click()
+    WebDriverWait(browser, 15).until(lambda d: d.find_element(
+        By.CSS_SELECTOR, "#live tbody tr:last-child td.value").text == f"error {code}")
+
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    browser.save_screenshot(os.path.join(ARTIFACTS, "hmi.png"))
+    browser.set_window_size(390, 844)
+    browser.save_screenshot(os.path.join(ARTIFACTS, "hmi-phone.png"))
+    errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
+    assert errors == []
+
+
+def test_browser_module_read_write_state_and_error_code(front, sim, browser):
+    browser.get(front.base + "/index.html")
+    result = browser.execute_async_script(MODULE_CALLS, sim["fail_base"] + 0x0705)
+    assert result == [[1, 2, 254, 255], {"ixoState": 6, "deviceState": 3}, 0x0705]

@@ -1,0 +1,68 @@
+"""The nginx front, the WSDL and the example SOAP clients driven by it."""
+
+import os
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import frontharness
+
+EXAMPLES = os.path.join(frontharness.REPO, "examples")
+CLIENTS = {
+    "suds": [sys.executable, os.path.join(EXAMPLES, "python", "kvixo_client.py")],
+    "soap-npm": ["node", os.path.join(EXAMPLES, "js", "kvixo_client.mjs")],
+}
+
+
+WSDL_NS = "{http://schemas.xmlsoap.org/wsdl/}"
+# Every parameter the gateway reads or answers, with the type a toolkit must send it as.
+PART_TYPES = {
+    "netId": "xsd:string", "nPort": "xsd:unsignedShort", "ixoState": "xsd:unsignedShort",
+    "deviceState": "xsd:unsignedShort", "pIxoState": "xsd:unsignedShort",
+    "pDeviceState": "xsd:unsignedShort", "indexGroup": "xsd:unsignedInt",
+    "indexOffset": "xsd:unsignedInt", "cbLen": "xsd:unsignedInt", "cbRdLen": "xsd:unsignedInt",
+    "pData": "xsd:base64Binary", "pwrData": "xsd:base64Binary", "ppData": "xsd:base64Binary",
+    "ppRdData": "xsd:base64Binary",
+}
+
+
+def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
+    status, headers, body = front.get("/KvIxoWebService.wsdl")
+    assert (status, headers["Content-Type"]) == (200, "application/wsdl+xml")
+    wsdl = ET.fromstring(body)
+    address = wsdl.find(".//{http://schemas.xmlsoap.org/wsdl/soap/}address")
+    assert address.get("location") == "http://localhost" + frontharness.GATEWAY_PATH
+    parts = {(part.get("name"), part.get("type")) for part in wsdl.iter(WSDL_NS + "part")}
+    # The same name has the same type in every message; the fault's detail is an element.
+    assert parts == set(PART_TYPES.items()) | {("errorcode", None)}
+
+
+def test_front_refuses_bodies_the_service_would_drop(front):
+    request = urllib.request.Request(front.base + frontharness.GATEWAY_PATH,
+                                     data=b"x" * (1024 * 1024 + 1), method="POST")
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(request, timeout=10)
+    assert refused.value.code == 413
+
+
+# Each client gets its own device port, so that both start from the device's initial state.
+@pytest.mark.parametrize("client,port", [("suds", 851), ("soap-npm", 852)])
+def test_client_runs_every_operation_and_sees_the_device_error(front, sim, client, port):
+    code = 0x0705
+    run = subprocess.run(
+        CLIENTS[client] + ["--wsdl", front.base + "/KvIxoWebService.wsdl",
+                           "--endpoint", front.base + frontharness.GATEWAY_PATH,
+                           "--port", str(port), "--fail-group", str(sim["fail_base"] + code)],
+        capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "Read: KvIxo",
+        "ReadWrite: ABC",
+        f"ReadState: {sim['ixo_state']} {sim['device_state']}",
+        "ReadState after WriteControl: 6 3",
+        f"Device error: {code} An IXO Error has occurred.",
+    ]
