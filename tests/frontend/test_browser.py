@@ -90,6 +90,9 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     browser.save_screenshot(os.path.join(ARTIFACTS, "hmi.png"))
     browser.set_window_size(390, 844)
     browser.save_screenshot(os.path.join(ARTIFACTS, "hmi-phone.png"))
+    # Readable on a phone: nothing runs off the side of the page.
+    assert browser.execute_script(
+        "return document.documentElement.scrollWidth <= window.innerWidth")
     errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
     assert errors == []
 
