@@ -5,6 +5,8 @@ import { read, readState, serviceInfo, write } from './kvixo.js';
 const POLL_MS = 1000;
 const TREND_POINTS = 40;
 const MAX_WATCHES = 8;
+// The address the page starts with, and watches: the simulated device's example index group.
+const START_GROUP = 0x1000;
 
 // Little-endian value types: size in bytes and their DataView accessors.
 const TYPES = {
@@ -224,7 +226,8 @@ function start() {
     }
   });
   $('error-close').addEventListener('click', clearError);
-  for (const offset of [0, 4, 8]) addWatch({ group: 0x4020, offset, type: 'UINT32' });
+  $('addr-group').value = hex(START_GROUP);
+  for (const offset of [0, 4, 8]) addWatch({ group: START_GROUP, offset, type: 'UINT32' });
   loadService();
   poll();
 }

@@ -1,8 +1,8 @@
 // Browser client of the Ixo web service: one promise per SOAP operation, same origin.
 //
 //   import { read, write } from '/js/kvixo.js';
-//   await write('', 851, 0x4020, 0, new Uint8Array([1, 2, 3]));
-//   const bytes = await read('', 851, 0x4020, 0, 3);          // Uint8Array [1, 2, 3]
+//   await write('', 851, 0x1000, 0, new Uint8Array([1, 2, 3]));
+//   const bytes = await read('', 851, 0x1000, 0, 3);          // Uint8Array [1, 2, 3]
 //
 // An empty net id addresses the local net id. Index groups, offsets and lengths are unsigned
 // 32-bit (0 to 0xFFFFFFFF), ports and states unsigned 16-bit. A failed call rejects with an

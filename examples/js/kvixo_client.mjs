@@ -10,7 +10,9 @@
 import { parseArgs } from 'node:util';
 import soap from 'soap';
 
-// Index group that makes the simulated device fail with code 0x0705 (libKvIxoDll/README.md).
+// Index groups of the simulated device (libKvIxoDll/README.md): plain memory, and one that makes
+// every request fail with code 0x0705.
+const SIM_GROUP = 0x1000;
 const SIM_FAIL_GROUP = 0xFFFF0705;
 
 /** A soap client for the service; endpoint replaces the address written in the WSDL. */
@@ -36,7 +38,7 @@ async function main() {
       endpoint: { type: 'string' },
       netid: { type: 'string', default: '' },
       port: { type: 'string', default: '851' },
-      group: { type: 'string', default: '0x4020' },
+      group: { type: 'string', default: String(SIM_GROUP) },
       'fail-group': { type: 'string', default: String(SIM_FAIL_GROUP) },
     },
   });

@@ -18,7 +18,9 @@ from suds import WebFault
 from suds.client import Client
 from suds.plugin import MessagePlugin
 
-# Index group that makes the simulated device fail with code 0x0705 (libKvIxoDll/README.md).
+# Index groups of the simulated device (libKvIxoDll/README.md): plain memory, and one that makes
+# every request fail with code 0x0705.
+SIM_GROUP = 0x1000
 SIM_FAIL_GROUP = 0xFFFF0705
 
 
@@ -62,7 +64,7 @@ def main():
     parser.add_argument("--endpoint", help="the gateway URL, when not the WSDL's own")
     parser.add_argument("--netid", default="", help="target net id; empty: the local one")
     parser.add_argument("--port", type=int, default=851, help="target Ixo port")
-    parser.add_argument("--group", type=lambda t: int(t, 0), default=0x4020)
+    parser.add_argument("--group", type=lambda t: int(t, 0), default=SIM_GROUP)
     parser.add_argument("--fail-group", type=lambda t: int(t, 0), default=SIM_FAIL_GROUP)
     args = parser.parse_args()
     ixo = connect(args.wsdl, args.endpoint).service

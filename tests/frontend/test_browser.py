@@ -16,9 +16,9 @@ ARTIFACTS = os.environ.get("KV_ARTIFACTS", tempfile.gettempdir())
 
 # The browser module's other operations, on a device port of their own.
 MODULE_CALLS = """
-const [failGroup, done] = arguments;
+const [group, failGroup, done] = arguments;
 import('/js/kvixo.js').then(async (ixo) => {
-  const back = await ixo.readWrite('', 853, 0x4020, 0, 4, new Uint8Array([1, 2, 254, 255]));
+  const back = await ixo.readWrite('', 853, group, 0, 4, new Uint8Array([1, 2, 254, 255]));
   await ixo.writeControl('', 853, 6, 3);
   const state = await ixo.readState('', 853);
   const code = await ixo.read('', 853, failGroup, 0, 1).then(() => 'no error', (e) => e.code);
@@ -68,8 +68,8 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     await_text(browser, "svc-netid", lambda t: t == net_id, "service information shown")
     await_text(browser, "target-state", lambda t: t.startswith("Ixo "), "device state polled")
 
-    # A value above 2^31 through Write, Read and the first live row (0x4020:0, UINT32).
-    fill(browser, {"addr-group": "0x4020", "addr-offset": "0", "value": "4000000000"})
+    # A value above 2^31 through Write, Read and the first live row (the start address, UINT32).
+    fill(browser, {"addr-offset": "0", "value": "4000000000"})
     browser.find_element(By.ID, "btn-write").click()
     await_text(browser, "op-status", lambda t: t.startswith("Written"), "write confirmed")
     browser.find_element(By.ID, "btn-read").click()
@@ -98,6 +98,7 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
 
 
 def test_browser_module_read_write_state_and_error_code(front, sim, browser):
-    browser.get(front.base + "/index.html")
-    result = browser.execute_async_script(MODULE_CALLS, sim["fail_base"] + 0x0705)
+    browser.get(front.base + "/hmi.html")
+    group = int(browser.find_element(By.ID, "addr-group").get_attribute("value"), 0)
+    result = browser.execute_async_script(MODULE_CALLS, group, sim["fail_base"] + 0x0705)
     assert result == [[1, 2, 254, 255], {"ixoState": 6, "deviceState": 3}, 0x0705]
