@@ -50,7 +50,7 @@ def text_of(driver, element_id):
 
 
 def await_text(driver, element_id, predicate, what):
-    WebDriverWait(driver, 15).until(lambda d: predicate(text_of(d, element_id)), what)
+    WebDriverWait(driver, 30).until(lambda d: predicate(text_of(d, element_id)), what)
     return text_of(driver, element_id)
 
 
@@ -74,7 +74,7 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     await_text(browser, "op-status", lambda t: t.startswith("Written"), "write confirmed")
     browser.find_element(By.ID, "btn-read").click()
     await_text(browser, "read-value", lambda t: t == "4000000000", "value read back")
-    WebDriverWait(browser, 15).until(lambda d: d.find_element(
+    WebDriverWait(browser, 30).until(lambda d: d.find_element(
         By.CSS_SELECTOR, "#live tbody tr td.value").text == "4000000000", "live row updated")
 
     code = 0x0705
@@ -83,7 +83,7 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     shown = await_text(browser, "error-text", lambda t: f"code {code}" in t, "device error")
     assert text_of(browser, "error-title") == "Device error", shown
     browser.find_element(By.ID, "btn-watch").click()
-    WebDriverWait(browser, 15).until(lambda d: d.find_element(
+    WebDriverWait(browser, 30).until(lambda d: d.find_element(
         By.CSS_SELECTOR, "#live tbody tr:last-child td.value").text == f"error {code}")
 
     os.makedirs(ARTIFACTS, exist_ok=True)
