@@ -346,6 +346,109 @@ bool SearchCoresInBootLog(const char* path, long& cores);
 // ---- end of processes ----
 
 // ---- Time and time zones ----
+#include <stddef.h>
+
+// A broken-down time (Win32 SYSTEMTIME layout). In a transition date wDay is the week of
+// the month (5 = last) and wYear 0 marks a rule that recurs every year.
+struct _SYSTEMTIME {
+  uint16_t wYear;
+  uint16_t wMonth;         // 1 to 12
+  uint16_t wDayOfWeek;     // 0 = Sunday
+  uint16_t wDay;
+  uint16_t wHour;
+  uint16_t wMinute;
+  uint16_t wSecond;
+  uint16_t wMilliseconds;
+};
+static_assert(sizeof(_SYSTEMTIME) == 16, "SYSTEMTIME is eight 16-bit fields");
+
+// 100-nanosecond intervals since 1601-01-01 00:00:00 UTC, as two halves, low half first.
+struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+static_assert(sizeof(_FILETIME) == 8 && alignof(_FILETIME) == 4, "FILETIME is two DWORDs");
+
+// The count at 1970-01-01 00:00:00 UTC.
+#define OS_USER_FILETIME_UNIX_EPOCH 116444736000000000ull
+
+// Win32 time-zone record with 8-bit names. Bias is minutes to add to local standard time to
+// get UTC; DaylightBias is added during daylight time.
+struct OS_USER_TIME_ZONE_INFORMATIONA {
+  LONG Bias;
+  char StandardName[32];
+  _SYSTEMTIME StandardDate;
+  LONG StandardBias;
+  char DaylightName[32];
+  _SYSTEMTIME DaylightDate;
+  LONG DaylightBias;
+};
+static_assert(sizeof(OS_USER_TIME_ZONE_INFORMATIONA) == 108, "Win32 record size");
+static_assert(offsetof(OS_USER_TIME_ZONE_INFORMATIONA, StandardDate) == 36, "Win32 layout");
+static_assert(offsetof(OS_USER_TIME_ZONE_INFORMATIONA, StandardBias) == 52, "Win32 layout");
+static_assert(offsetof(OS_USER_TIME_ZONE_INFORMATIONA, DaylightName) == 56, "Win32 layout");
+static_assert(offsetof(OS_USER_TIME_ZONE_INFORMATIONA, DaylightDate) == 88, "Win32 layout");
+static_assert(offsetof(OS_USER_TIME_ZONE_INFORMATIONA, DaylightBias) == 104, "Win32 layout");
+
+#define TIME_ZONE_ID_STANDARD 1
+#define TIME_ZONE_ID_DAYLIGHT 2
+
+// Win32 version record with an 8-bit service-pack text.
+struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  char szCSDVersion[128];
+};
+static_assert(sizeof(_OSVERSIONINFOA) == 148, "Win32 record size");
+static_assert(offsetof(_OSVERSIONINFOA, szCSDVersion) == 20, "Win32 layout");
+
+// Conversions; none checks its input ranges. File-time arithmetic is unsigned 64-bit.
+void Tm2Systime(const tm* source, _SYSTEMTIME* target);  // wMilliseconds left as it was
+void Systime2Tm(const _SYSTEMTIME* source, tm* target);  // other tm fields left as they were
+int Systime2LocalTime(const _SYSTEMTIME* utc, _SYSTEMTIME* local);  // returns 0
+void Timet2FileTime(const time_t& seconds, _FILETIME* target);
+void Timespec2FileTime(const timespec& source, _FILETIME& target);
+uint64_t Timespec2FileTime(const timespec& source);
+// Floor division: counts before 1970 give a negative tv_sec and a tv_nsec of 0 to 999999999.
+void FileTime2Timespec(const _FILETIME& source, timespec& target);
+// Transition form of the moment in source (week of the month in wDay, 5 = last).
+void Tm2TimeZoneTime(const tm* source, _SYSTEMTIME* target);
+// "Jan" to "Dec" for 1 to 12, else "Invalid".
+const char* MonthName(int month);
+// Writes record as a zone-compiler source for zone_name; 0, or -1 when path cannot be opened.
+int GenerateZoneFile(const OS_USER_TIME_ZONE_INFORMATIONA* record, const char* path,
+                     const char* zone_name);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+BOOL OsUserSystemTimeToFileTime(const _SYSTEMTIME* source, _FILETIME* target);
+// FALSE when the count cannot be broken down.
+BOOL OsUserFileTimeToSystemTime(const _FILETIME* source, _SYSTEMTIME* target, BOOL local);
+BOOL OsUserFileTimeToSystemTime2(const _FILETIME* source, _SYSTEMTIME* target);
+
+BOOL OsUserGetLocalTime(_SYSTEMTIME* target);
+BOOL OsUserGetSystemTime(_SYSTEMTIME* target);
+// Set the clock (settimeofday). A record with a field out of its Win32 range sets EINVAL
+// and returns FALSE without touching the clock.
+BOOL OsUserSetLocalTime(const _SYSTEMTIME* source);
+BOOL OsUserSetSystemTime(const _SYSTEMTIME* source);
+
+// Reads the rules of the local zone by sampling local time; TIME_ZONE_ID_DAYLIGHT when now
+// is daylight time, else TIME_ZONE_ID_STANDARD.
+DWORD OsUserGetTimeZoneInformation(OS_USER_TIME_ZONE_INFORMATIONA* target);
+// Compiles record and makes it the system time zone (/etc/localtime and TZ); needs root.
+BOOL OsUserSetTimeZoneInformation(const OS_USER_TIME_ZONE_INFORMATIONA* record);
+
+BOOL OsUserGetVersionInfo(_OSVERSIONINFOA* target);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 // ---- end of time ----
 
 // ---- Files and directories ----
