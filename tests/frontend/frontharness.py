@@ -9,7 +9,6 @@ import re
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 import urllib.request
 
@@ -73,20 +72,23 @@ def nginx_conf(tmp, port):
 
 
 class Front:
-    """The service on its socket and nginx on 127.0.0.1; base is the front's URL."""
+    """The service on its socket and nginx on 127.0.0.1; base is the front's URL.
+
+    Every file of a run (configuration, output, browser profile) lives in `dir` on the tmpfs
+    over /run, so that nothing stays behind even when the test process is killed."""
 
     def __init__(self, server):
         assert in_private_mount_namespace(), "run under: unshare --mount --propagation private --"
         self.procs = []
         self.bound_log = self.mounted_run = False
-        self.tmp = tempfile.TemporaryDirectory(prefix="kvfront-")
-        os.chmod(self.tmp.name, 0o755)
+        self.dir = "/run/kvfront"
         try:
             subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"], check=True)
             self.mounted_run = True
+            os.mkdir(self.dir, 0o755)
             if os.path.exists("/dev/log"):
                 # Keep the service's log lines off the machine's log: a plain file is no socket.
-                blank = os.path.join(self.tmp.name, "log")
+                blank = os.path.join(self.dir, "log")
                 open(blank, "w").close()
                 subprocess.run(["mount", "--bind", blank, "/dev/log"], check=True)
                 self.bound_log = True
@@ -94,9 +96,9 @@ class Front:
             self.service = self._start([server, "-docroot", DOCROOT], env)
             await_condition(self._service_ready, 20, "the service's socket")
             self.port = free_port()
-            conf = nginx_conf(self.tmp.name, self.port)
-            self.nginx = self._start(["/usr/sbin/nginx", "-p", self.tmp.name, "-e",
-                                      os.path.join(self.tmp.name, "error.log"), "-c", conf], env)
+            conf = nginx_conf(self.dir, self.port)
+            self.nginx = self._start(["/usr/sbin/nginx", "-p", self.dir, "-e",
+                                      os.path.join(self.dir, "error.log"), "-c", conf], env)
             self.base = f"http://127.0.0.1:{self.port}"
             await_condition(self._nginx_ready, 20, "nginx on 127.0.0.1")
         except BaseException:
@@ -105,7 +107,7 @@ class Front:
 
     def _start(self, argv, env):
         # Output goes to a file: a full pipe that nobody reads would stall the process.
-        out = open(os.path.join(self.tmp.name, f"{len(self.procs)}.out"), "w+b")
+        out = open(os.path.join(self.dir, f"{len(self.procs)}.out"), "w+b")
         proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         proc.out = out
         self.procs.append(proc)
@@ -149,5 +151,4 @@ class Front:
             subprocess.run(["umount", "-l", "/dev/log"], check=False)
         if self.mounted_run:
             subprocess.run(["umount", "-l", "/run"], check=False)
-        self.tmp.cleanup()
         assert not any(mark in output for mark in SANITIZER_MARKS), output.decode(errors="replace")

@@ -2,7 +2,6 @@
 
 import os
 import re
-import tempfile
 
 import pytest
 from selenium import webdriver
@@ -12,7 +11,6 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 import frontharness
 
-ARTIFACTS = os.environ.get("KV_ARTIFACTS", tempfile.gettempdir())
 
 # The browser module's other operations, on a device port of their own.
 MODULE_CALLS = """
@@ -28,21 +26,21 @@ import('/js/kvixo.js').then(async (ixo) => {
 
 
 @pytest.fixture(scope="module")
-def browser():
-    with tempfile.TemporaryDirectory(prefix="kvchrome-") as profile:
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for flag in ("headless=new", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run",
-                     "disable-background-networking", "disable-component-update",
-                     "disable-sync", "disable-dev-shm-usage", f"user-data-dir={profile}"):
-            options.add_argument("--" + flag)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        try:
-            driver.set_window_size(1280, 900)
-            yield driver
-        finally:
-            driver.quit()
+def browser(front):
+    """Headless Chromium with a fresh profile on the front's tmpfs; no network but loopback."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("headless=new", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run",
+                 "disable-background-networking", "disable-component-update", "disable-sync",
+                 "disable-dev-shm-usage", f"user-data-dir={os.path.join(front.dir, 'chrome')}"):
+        options.add_argument("--" + flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        driver.set_window_size(1280, 900)
+        yield driver
+    finally:
+        driver.quit()
 
 
 def text_of(driver, element_id):
@@ -86,10 +84,11 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     WebDriverWait(browser, 30).until(lambda d: d.find_element(
         By.CSS_SELECTOR, "#live tbody tr:last-child td.value").text == f"error {code}")
 
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    browser.save_screenshot(os.path.join(ARTIFACTS, "hmi.png"))
+    artifacts = os.environ["KV_ARTIFACTS"]  # the build tree's artifacts folder
+    os.makedirs(artifacts, exist_ok=True)
+    browser.save_screenshot(os.path.join(artifacts, "hmi.png"))
     browser.set_window_size(390, 844)
-    browser.save_screenshot(os.path.join(ARTIFACTS, "hmi-phone.png"))
+    browser.save_screenshot(os.path.join(artifacts, "hmi-phone.png"))
     # Readable on a phone: nothing runs off the side of the page.
     assert browser.execute_script(
         "return document.documentElement.scrollWidth <= window.innerWidth")
