@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -284,7 +283,7 @@ bool SearchCoresInBootLog(const char* path, long& cores)
     bool found = false;
     char line[256];
     while (fgets(line, sizeof line, log) != nullptr) {
-        if (strncasecmp(line, kTag, sizeof kTag - 1) != 0) {
+        if (strncmp(line, kTag, sizeof kTag - 1) != 0 || strcasestr(line, "core") == nullptr) {
             continue;
         }
         unsigned packages = 0;
@@ -462,10 +461,9 @@ int OsUserCreateProcess(const char* command_line, const char* work_dir, _OS_USER
     if (info == nullptr) {
         return OS_USER_LAUNCH_NOT_FOUND;
     }
-    int processId = 0;
-    const int result =
-        OsUserLaunchProcessInternal(command_line, work_dir, 0, 0, nullptr, &processId);
-    info->dwProcessId = processId;
+    static_assert(sizeof(info->dwProcessId) == sizeof(int), "the id is written as an int");
+    const int result = OsUserLaunchProcessInternal(command_line, work_dir, 0, 0, nullptr,
+                                                   reinterpret_cast<int*>(&info->dwProcessId));
     if (result == OS_USER_LAUNCH_OK) {
         info->hProcess = nullptr;
         info->hThread = nullptr;
