@@ -1,14 +1,35 @@
-// Files and directories.
+// Files and directories: Win32-style file handles with share modes, file information,
+// path functions, copy and move, and pattern search, on POSIX descriptors.
 #include "KvPlatformHelper.h"
+#include "OsUserFilesInternal.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <libgen.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
+
+#include <new>
 
 _OsUserFileHandle::_OsUserFileHandle() : _OsUserHandle(OS_USER_HANDLE_FILE), fd(0) {}
 
 _OsUserFileHandle::~_OsUserFileHandle() = default;
 
 namespace {
+
+constexpr char kCreateFileSignature[] =
+    "OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR, DWORD, DWORD, PVOID, DWORD, DWORD, "
+    "OS_USER_FILE_HANDLE)";
+constexpr size_t kCopyChunk = 65536;
 
 // The file handle behind h, or null (errno = EINVAL) when h is not an open file.
 _OsUserFileHandle* FileFromHandle(OS_USER_FILE_HANDLE h)
@@ -21,7 +42,412 @@ _OsUserFileHandle* FileFromHandle(OS_USER_FILE_HANDLE h)
     return static_cast<_OsUserFileHandle*>(static_cast<_OsUserHandle*>(h));
 }
 
+// What the information records need from a file: its status and its birth time.
+struct FileStatus {
+    struct stat status;
+    timespec birth;  // 0 where the file system keeps none
+};
+
+#if defined(__linux__)
+// Linux keeps the birth time out of struct stat: statx reports it where the file system has it.
+bool StatusAt(int directory, const char* path, int flags, FileStatus* result)
+{
+    struct statx extended {};
+    if (statx(directory, path, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) != 0) {
+        return false;
+    }
+    struct stat& s = result->status;
+    memset(&s, 0, sizeof s);
+    s.st_dev = makedev(extended.stx_dev_major, extended.stx_dev_minor);
+    s.st_ino = extended.stx_ino;
+    s.st_mode = extended.stx_mode;
+    s.st_nlink = extended.stx_nlink;
+    s.st_uid = extended.stx_uid;
+    s.st_gid = extended.stx_gid;
+    s.st_size = static_cast<off_t>(extended.stx_size);
+    s.st_atim = {static_cast<time_t>(extended.stx_atime.tv_sec),
+                 static_cast<long>(extended.stx_atime.tv_nsec)};
+    s.st_mtim = {static_cast<time_t>(extended.stx_mtime.tv_sec),
+                 static_cast<long>(extended.stx_mtime.tv_nsec)};
+    result->birth = {};
+    if ((extended.stx_mask & STATX_BTIME) != 0) {
+        result->birth = {static_cast<time_t>(extended.stx_btime.tv_sec),
+                         static_cast<long>(extended.stx_btime.tv_nsec)};
+    }
+    return true;
+}
+
+bool StatusOfPath(const char* path, FileStatus* result)
+{
+    return StatusAt(AT_FDCWD, path, 0, result);
+}
+
+bool StatusOfDescriptor(int fd, FileStatus* result)
+{
+    return StatusAt(fd, "", AT_EMPTY_PATH, result);
+}
+#else
+// FreeBSD keeps the birth time in struct stat (tv_sec -1 where the file system has none).
+void TakeBirthTime(FileStatus* result)
+{
+    result->birth = result->status.st_birthtim;
+    if (result->birth.tv_sec < 0) {
+        result->birth = {};
+    }
+}
+
+bool StatusOfPath(const char* path, FileStatus* result)
+{
+    if (stat(path, &result->status) != 0) {
+        return false;
+    }
+    TakeBirthTime(result);
+    return true;
+}
+
+bool StatusOfDescriptor(int fd, FileStatus* result)
+{
+    if (fstat(fd, &result->status) != 0) {
+        return false;
+    }
+    TakeBirthTime(result);
+    return true;
+}
+#endif
+
+void StoreFileTime(const timespec& time, _FILETIME* target)
+{
+    Timespec2FileTime(time, *target);
+}
+
+// Closes fd keeping the errno of the failure being reported.
+void CloseQuietly(int fd)
+{
+    const int error = errno;
+    close(fd);
+    errno = error;
+}
+
+// Destroys a handle whose open failed, keeping errno.
+OS_USER_FILE_HANDLE FailOpen(_OsUserFileHandle* file, int error)
+{
+    delete file;
+    errno = error;
+    return INVALID_HANDLE_VALUE;
+}
+
+// Empties the file behind fd, which was opened from path. A descriptor opened for reading
+// only cannot be truncated, so a second, writing descriptor of the same file does it.
+bool TruncateOpenFile(int fd, int accessFlags, const char* path)
+{
+    if (accessFlags != O_RDONLY) {
+        return ftruncate(fd, 0) == 0;
+    }
+    const int writer = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (writer < 0) {
+        return false;
+    }
+    struct stat opened {};
+    struct stat reopened {};
+    bool truncated = false;
+    if (fstat(fd, &opened) == 0 && fstat(writer, &reopened) == 0) {
+        if (opened.st_dev == reopened.st_dev && opened.st_ino == reopened.st_ino) {
+            truncated = ftruncate(writer, 0) == 0;
+        } else {
+            errno = EACCES;  // the name was given to another file meanwhile
+        }
+    }
+    CloseQuietly(writer);
+    return truncated;
+}
+
+// The directory part of path ("." when it has none), for files created beside it.
+CString DirectoryOf(const CString& path)
+{
+    const int slash = path.ReverseFind('/');
+    if (slash < 0) {
+        return CString(".");
+    }
+    if (slash == 0) {
+        return CString("/");
+    }
+    return path.Left(slash);
+}
+
+// Writes all of count bytes; false on a failed or empty write.
+bool WriteAll(int fd, const char* data, size_t count)
+{
+    while (count > 0) {
+        const ssize_t written = write(fd, data, count);
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        data += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Copies the rest of source into target: in the kernel where it can, else through a buffer.
+bool CopyContent(int source, int target)
+{
+    for (;;) {
+        const ssize_t copied = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+        if (copied == 0) {
+            return true;
+        }
+        if (copied < 0) {
+            // Not between these two files (other file systems, special files): copy by hand.
+            if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                errno == EBADF) {
+                break;
+            }
+            return false;
+        }
+    }
+    char* buffer = new (std::nothrow) char[kCopyChunk];
+    if (buffer == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    bool copied = false;
+    for (;;) {
+        const ssize_t got = read(source, buffer, kCopyChunk);
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        if (!WriteAll(target, buffer, static_cast<size_t>(got))) {
+            break;
+        }
+    }
+    delete[] buffer;
+    return copied;
+}
+
+// Renames from to to unless to exists; EEXIST when it does, also when it appears meanwhile.
+bool RenameNoReplace(const char* from, const char* to)
+{
+#if defined(__linux__)
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // The file system cannot rename without replacing: fall through to a hard link.
+#endif
+    if (link(from, to) != 0) {
+        return false;
+    }
+    unlink(from);
+    return true;
+}
+
+// State of one search: the sorted matches and the position in them.
+struct FindContext {
+    glob_t matches;
+    char nameBuffer[1024];  // work copy of the current path for basename
+    int index;              // last match returned; -1 before the first
+};
+
+FindContext* FindFromHandle(OS_USER_HANDLE h)
+{
+    return h == nullptr || h == INVALID_HANDLE_VALUE ? nullptr : static_cast<FindContext*>(h);
+}
+
+void FillFindData(const FileStatus& file, const char* name, _WIN32_FIND_DATAA* findData)
+{
+    findData->dwFileAttributes = OsUserGetFileAttributesInternal(&file.status);
+    StoreFileTime(file.birth, &findData->ftCreationTime);
+    StoreFileTime(file.status.st_atim, &findData->ftLastAccessTime);
+    StoreFileTime(file.status.st_mtim, &findData->ftLastWriteTime);
+    const uint64_t size = static_cast<uint64_t>(file.status.st_size);
+    findData->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    findData->nFileSizeLow = static_cast<DWORD>(size);
+    findData->dwReserved0 = 0;
+    findData->dwReserved1 = 0;
+    snprintf(findData->cFileName, sizeof findData->cFileName, "%s", name);
+}
+
 }  // namespace
+
+CString RewritePath(const char* path)
+{
+    CString rewritten(path);
+    const int length = rewritten.GetLength();
+    if (length == 0) {
+        return rewritten;
+    }
+    char* text = rewritten.GetBuffer(length);
+    if (text == nullptr) {
+        return rewritten;
+    }
+    int kept = 0;
+    for (int i = 0; i < length; ++i) {
+        const char c = text[i] == '\\' ? '/' : text[i];
+        if (c == '/' && kept > 0 && text[kept - 1] == '/') {
+            continue;
+        }
+        text[kept++] = c;
+    }
+    rewritten.ReleaseBuffer(kept);
+    return rewritten;
+}
+
+bool IsDeviceName(const char* name)
+{
+    return strlen(name) >= 6 && strncmp(name, "\\\\.\\", 4) == 0;
+}
+
+bool DevicePath(const char* name, CString& path)
+{
+    const char* rest = name + 4;
+    const char* com = strstr(rest, "COM");
+    if (com == nullptr) {
+        path.Format("%s%.255s", "/dev/", rest);
+        path.MakeLower();
+        return true;
+    }
+    // The whole number after "COM", from 1, and nothing behind it.
+    const char* digits = com + 3;
+    unsigned long port = 0;
+    const char* end = digits;
+    while (*end >= '0' && *end <= '9' && port <= 100000) {
+        port = port * 10 + static_cast<unsigned long>(*end - '0');
+        ++end;
+    }
+    if (end == digits || *end != '\0' || port < 1 || port > 100000) {
+        errno = ENOENT;
+        return false;
+    }
+#if defined(__linux__)
+    path.Format("/dev/ttyS%lu", port - 1);
+#else
+    path.Format("/dev/cuau%lu", port - 1);
+#endif
+    return true;
+}
+
+OS_USER_FILE_HANDLE OsUserCreateFile(const char* name, DWORD desiredAccess, DWORD shareMode,
+                                     PVOID /*securityAttributes*/, DWORD creationDisposition,
+                                     DWORD flagsAndAttributes, OS_USER_FILE_HANDLE templateFile)
+{
+    _OsUserFileHandle* file = new (std::nothrow) _OsUserFileHandle;
+    if (file == nullptr) {
+        errno = ENOMEM;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (templateFile != nullptr) {
+        fprintf(stderr, "%s: hTemplateFile not supported\n", kCreateFileSignature);
+        return FailOpen(file, EINVAL);
+    }
+    if (flagsAndAttributes != 0 && (flagsAndAttributes & FILE_ATTRIBUTE_NORMAL) == 0) {
+        fprintf(stderr, "%s: only FILE_ATTRIBUTE_NORMAL supported\n", kCreateFileSignature);
+        return FailOpen(file, EINVAL);
+    }
+    if (name == nullptr || desiredAccess == 0) {
+        return FailOpen(file, EINVAL);
+    }
+    const int accessFlags = desiredAccess == GENERIC_READ    ? O_RDONLY
+                            : desiredAccess == GENERIC_WRITE ? O_WRONLY
+                                                             : O_RDWR;
+    // Truncation waits until the lock is held: a refused open must not empty the file.
+    int flags = accessFlags | O_CLOEXEC;
+    bool truncate = false;
+    switch (creationDisposition) {
+    case CREATE_NEW:
+        flags |= O_CREAT | O_EXCL;
+        break;
+    case CREATE_ALWAYS:
+        flags |= O_CREAT;
+        truncate = true;
+        break;
+    case OPEN_ALWAYS:
+        flags |= O_CREAT;
+        break;
+    case TRUNCATE_EXISTING:
+        if ((desiredAccess & GENERIC_WRITE) == 0) {
+            return FailOpen(file, EINVAL);
+        }
+        truncate = true;
+        break;
+    default:
+        break;
+    }
+
+    CString path;
+    if (IsDeviceName(name)) {
+        if (!DevicePath(name, path)) {
+            return FailOpen(file, errno);
+        }
+    } else {
+        path = RewritePath(name);
+    }
+    file->fd = open(path, flags, 0700);
+    if (file->fd < 0) {
+        return FailOpen(file, errno);
+    }
+    const int lock = (shareMode & FILE_SHARE_READ) != 0 ? LOCK_SH : LOCK_EX;
+    if (flock(file->fd, lock | LOCK_NB) != 0 && errno != EOPNOTSUPP) {
+        close(file->fd);
+        return FailOpen(file, EACCES);
+    }
+    if (truncate && !TruncateOpenFile(file->fd, accessFlags, path)) {
+        CloseQuietly(file->fd);
+        return FailOpen(file, errno);
+    }
+    return file;
+}
+
+BOOL OsUserReadFile(OS_USER_FILE_HANDLE hFile, PVOID buffer, DWORD count, DWORD* bytesRead,
+                    PVOID overlapped)
+{
+    if (overlapped != nullptr) {
+        fprintf(stderr, "%s: lpOverlapped not supported",
+                "BOOL OsUserReadFile(OS_USER_FILE_HANDLE, LPVOID, DWORD, LPDWORD, PVOID)");
+        errno = EINVAL;
+        return FALSE;
+    }
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    const ssize_t got = read(file->fd, buffer, count);
+    if (got < 0) {
+        return FALSE;
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = static_cast<DWORD>(got);
+    }
+    return TRUE;
+}
+
+BOOL OsUserWriteFile(OS_USER_FILE_HANDLE hFile, const void* buffer, DWORD count,
+                     DWORD* bytesWritten, PVOID overlapped)
+{
+    if (overlapped != nullptr) {
+        fprintf(stderr, "%s: lpOverlapped not supported",
+                "BOOL OsUserWriteFile(OS_USER_FILE_HANDLE, LPCVOID, DWORD, LPDWORD, PVOID)");
+        errno = EINVAL;
+        return FALSE;
+    }
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    const ssize_t written = write(file->fd, buffer, count);
+    if (written < 0) {
+        return FALSE;
+    }
+    if (bytesWritten != nullptr) {
+        *bytesWritten = static_cast<DWORD>(written);
+    }
+    return TRUE;
+}
 
 BOOL OsUserCloseFile(OS_USER_FILE_HANDLE hFile)
 {
@@ -34,6 +460,271 @@ BOOL OsUserCloseFile(OS_USER_FILE_HANDLE hFile)
     return result == 0 ? TRUE : FALSE;
 }
 
+namespace {
+
+// The request record handed to a driver by OsUserDeviceIoControl.
+struct DeviceRequest {
+    uint32_t controlCode;
+    uint32_t inputSize;
+    uint32_t bytesReturned;  // filled by the driver
+    uint32_t outputSize;
+    uint64_t input;
+    uint64_t output;
+};
+static_assert(sizeof(DeviceRequest) == 32, "the driver reads 32 bytes");
+
+constexpr unsigned long kDeviceRequestCode = 0xC0205401ul;  // read-write, 'T', 1, 32 bytes
+
+}  // namespace
+
+BOOL OsUserDeviceIoControl(OS_USER_FILE_HANDLE hFile, DWORD controlCode, PVOID input,
+                           DWORD inputSize, PVOID output, DWORD outputSize,
+                           DWORD* bytesReturned, PVOID /*overlapped*/)
+{
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    DeviceRequest request{controlCode, inputSize, 0, outputSize,
+                          reinterpret_cast<uintptr_t>(input), reinterpret_cast<uintptr_t>(output)};
+    if (ioctl(file->fd, kDeviceRequestCode, &request) < 0) {
+        return FALSE;
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = request.bytesReturned;
+    }
+    return TRUE;
+}
+
+BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE hFile,
+                                      _BY_HANDLE_FILE_INFORMATION* information)
+{
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr || information == nullptr) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    memset(information, 0, sizeof *information);
+    FileStatus status{};
+    if (!StatusOfDescriptor(file->fd, &status)) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    information->dwFileAttributes = OsUserGetFileAttributesInternal(&status.status);
+    StoreFileTime(status.birth, &information->ftCreationTime);
+    StoreFileTime(status.status.st_atim, &information->ftLastAccessTime);
+    StoreFileTime(status.status.st_mtim, &information->ftLastWriteTime);
+    const uint64_t size = static_cast<uint64_t>(status.status.st_size);
+    information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(size);
+    return TRUE;
+}
+
+DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE hFile, DWORD* sizeHigh)
+{
+    _BY_HANDLE_FILE_INFORMATION information;
+    if (!OsUserGetFileInformationByHandle(hFile, &information)) {
+        return INVALID_FILE_SIZE;
+    }
+    if (sizeHigh != nullptr) {
+        *sizeHigh = information.nFileSizeHigh;
+    }
+    return information.nFileSizeLow;
+}
+
+DWORD OsUserSetFilePointer(OS_USER_FILE_HANDLE hFile, LONG distance, int* distanceHigh,
+                           DWORD origin)
+{
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr || origin > FILE_END) {
+        errno = EINVAL;
+        return INVALID_SET_FILE_POINTER;
+    }
+    const int64_t offset =
+        distanceHigh != nullptr
+            ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh))
+                                    << 32) |
+                                   static_cast<uint32_t>(distance))
+            : static_cast<int64_t>(distance);
+    const off_t position = lseek(file->fd, static_cast<off_t>(offset), static_cast<int>(origin));
+    if (position == -1) {
+        return INVALID_SET_FILE_POINTER;
+    }
+    const DWORD low = static_cast<DWORD>(position);
+    if (distanceHigh != nullptr) {
+        *distanceHigh = static_cast<int>(static_cast<uint64_t>(position) >> 32);
+        if (low == INVALID_SET_FILE_POINTER) {
+            errno = 0;  // a real position, not a failure
+        }
+    }
+    return low;
+}
+
+BOOL OsUserSetFilePointerEx(OS_USER_FILE_HANDLE hFile, _LARGE_INTEGER distance,
+                            _LARGE_INTEGER* newPosition, DWORD origin)
+{
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr || origin > FILE_END) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    const off_t position =
+        lseek(file->fd, static_cast<off_t>(distance.QuadPart), static_cast<int>(origin));
+    if (position == -1) {
+        return FALSE;
+    }
+    if (newPosition != nullptr) {
+        newPosition->QuadPart = position;
+    }
+    return TRUE;
+}
+
+BOOL OsUserSetEndOfFile(OS_USER_FILE_HANDLE hFile)
+{
+    _OsUserFileHandle* file = FileFromHandle(hFile);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    const off_t position = lseek(file->fd, 0, SEEK_CUR);
+    return position != -1 && ftruncate(file->fd, position) == 0 ? TRUE : FALSE;
+}
+
+BOOL OsUserDeleteFile(const char* path)
+{
+    return unlink(RewritePath(path)) == 0 ? TRUE : FALSE;
+}
+
+BOOL OsUserMoveFile(const char* existingPath, const char* newPath, DWORD flags)
+{
+    const CString from = RewritePath(existingPath);
+    const CString to = RewritePath(newPath);
+    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+        struct stat target {};
+        const bool exists = stat(to, &target) == 0;
+        if (exists && S_ISREG(target.st_mode)) {
+            errno = EEXIST;
+            return FALSE;
+        }
+#if defined(__linux__)
+        // Nothing there at the check: a file that appears before the rename is kept.
+        if (!exists) {
+            if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+                return TRUE;
+            }
+            if (errno != EINVAL && errno != ENOSYS) {
+                return FALSE;
+            }
+        }
+#endif
+    }
+    return rename(from, to) == 0 ? TRUE : FALSE;
+}
+
+BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExists)
+{
+    const CString from = RewritePath(existingPath);
+    const CString to = RewritePath(newPath);
+    const int source = open(from, O_RDONLY | O_CLOEXEC);
+    if (source < 0) {
+        return FALSE;
+    }
+    // Everything that can be refused is refused before anything is created.
+    struct stat sourceStatus {};
+    struct stat targetStatus {};
+    int refusal = 0;
+    if (fstat(source, &sourceStatus) != 0) {
+        refusal = errno;
+    } else if (S_ISDIR(sourceStatus.st_mode)) {
+        refusal = EISDIR;
+    } else if (stat(to, &targetStatus) == 0) {
+        if (targetStatus.st_dev == sourceStatus.st_dev && targetStatus.st_ino == sourceStatus.st_ino) {
+            refusal = EINVAL;  // the destination is the source itself
+        } else if (failIfExists != 0) {
+            refusal = EEXIST;
+        } else if (S_ISDIR(targetStatus.st_mode)) {
+            refusal = EISDIR;
+        }
+    }
+    if (refusal != 0) {
+        close(source);
+        errno = refusal;
+        return FALSE;
+    }
+    const bool replacing = lstat(to, &targetStatus) == 0;
+
+    // The copy is made under a unique name beside the destination and renamed into place.
+    CString temporary = DirectoryOf(to);
+    temporary += "/.kv-copy-XXXXXX";
+    const int target = mkostemp(temporary.GetBuffer(temporary.GetLength()), O_CLOEXEC);
+    if (target < 0) {
+        CloseQuietly(source);
+        return FALSE;
+    }
+    int error = 0;
+    if (fchmod(target, sourceStatus.st_mode & 07777) != 0 || !CopyContent(source, target)) {
+        error = errno;
+    } else if (replacing && fdatasync(target) != 0) {
+        // A replaced file's old content is gone once renamed over: the new one must be on disk.
+        error = errno;
+    }
+    if (close(target) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 &&
+        !(failIfExists != 0 ? RenameNoReplace(temporary, to) : rename(temporary, to) == 0)) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(temporary);
+    }
+    close(source);
+    errno = error;
+    return error == 0 ? TRUE : FALSE;
+}
+
+BOOL OsUserCreateDirectory(const char* path, PVOID /*securityAttributes*/)
+{
+    return mkdir(RewritePath(path), 0775) == 0 ? TRUE : FALSE;
+}
+
+BOOL OsUserRemoveDirectory(const char* path)
+{
+    return rmdir(RewritePath(path)) == 0 ? TRUE : FALSE;
+}
+
+int os_mkdir(const char* path, uint16_t mode)
+{
+    return mkdir(RewritePath(path), mode);
+}
+
+int os_rmdir(const char* path)
+{
+    return rmdir(RewritePath(path));
+}
+
+DWORD OsUserGetFileAttributesInternal(const struct stat* status)
+{
+    if (S_ISDIR(status->st_mode)) {
+        return FILE_ATTRIBUTE_DIRECTORY;
+    }
+    return S_ISREG(status->st_mode) ? FILE_ATTRIBUTE_NORMAL : 0xFFFFFFFFu;
+}
+
+DWORD OsUserGetFileAttributes(const char* path)
+{
+    struct stat status {};
+    if (stat(RewritePath(path), &status) != 0) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return OsUserGetFileAttributesInternal(&status);
+}
+
+BOOL OsUserPathFileExists(const char* path)
+{
+    struct stat status {};
+    return stat(RewritePath(path), &status) == 0 && S_ISREG(status.st_mode) ? TRUE : FALSE;
+}
+
 char* OsUserGetCurrentDirectory(DWORD size, char* buffer)
 {
     // getcwd would allocate for a null buffer; the caller always owns the storage here.
@@ -42,4 +733,71 @@ char* OsUserGetCurrentDirectory(DWORD size, char* buffer)
         return nullptr;
     }
     return getcwd(buffer, size);
+}
+
+OS_USER_HANDLE OsUserFindFirstFile(const char* pattern, _WIN32_FIND_DATAA* findData)
+{
+    if (pattern == nullptr || findData == nullptr) {
+        errno = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+    FindContext* context = new (std::nothrow) FindContext;
+    if (context == nullptr) {
+        errno = ENOMEM;
+        return INVALID_HANDLE_VALUE;
+    }
+    memset(findData, 0, sizeof *findData);
+    memset(&context->matches, 0, sizeof context->matches);
+    const int result = glob(RewritePath(pattern), 0, nullptr, &context->matches);
+    context->index = -1;
+    // glob may have kept partial results even when it failed.
+    if (result == 0 && OsUserFindNextFile(context, findData)) {
+        return context;
+    }
+    globfree(&context->matches);
+    delete context;
+    errno = result == GLOB_NOSPACE ? ENOMEM : ENOENT;
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL OsUserFindNextFile(OS_USER_HANDLE hFind, _WIN32_FIND_DATAA* findData)
+{
+    FindContext* context = FindFromHandle(hFind);
+    if (context == nullptr || findData == nullptr) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    // Entries that vanished since the pattern was expanded, or links that lead nowhere, are
+    // passed over; the listing goes on behind them.
+    for (size_t i = static_cast<size_t>(context->index + 1); i < context->matches.gl_pathc; ++i) {
+        const char* path = context->matches.gl_pathv[i];
+        const size_t length = strlen(path);
+        if (length >= sizeof context->nameBuffer) {
+            continue;
+        }
+        memcpy(context->nameBuffer, path, length + 1);
+        const char* name = basename(context->nameBuffer);
+        FileStatus status{};
+        if (name == nullptr || !StatusOfPath(path, &status)) {
+            continue;
+        }
+        FillFindData(status, name, findData);
+        context->index = static_cast<int>(i);
+        return TRUE;
+    }
+    context->index = static_cast<int>(context->matches.gl_pathc);
+    errno = ENOENT;
+    return FALSE;
+}
+
+BOOL OsUserFindClose(OS_USER_HANDLE hFind)
+{
+    FindContext* context = FindFromHandle(hFind);
+    if (context == nullptr) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    globfree(&context->matches);
+    delete context;
+    return TRUE;
 }

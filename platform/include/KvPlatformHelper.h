@@ -466,15 +466,126 @@ class _OsUserFileHandle : public _OsUserHandle {
   int fd;  // the open file descriptor
 };
 
+#include <sys/stat.h>
+
+// Win32 constants of the file functions.
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u   // the only share bit with an effect
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
+// A signed 64-bit file position, also as two 32-bit halves (Win32 LARGE_INTEGER).
+union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  int64_t QuadPart;
+};
+
+// Win32 BY_HANDLE_FILE_INFORMATION; the creation time is the file's birth time (0 where the
+// file system keeps none).
+struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  _FILETIME ftCreationTime;
+  _FILETIME ftLastAccessTime;
+  _FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;  // 0
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;        // 0
+  DWORD nFileIndexHigh;        // 0
+  DWORD nFileIndexLow;         // 0
+};
+static_assert(sizeof(_BY_HANDLE_FILE_INFORMATION) == 52, "Win32 record size");
+static_assert(offsetof(_BY_HANDLE_FILE_INFORMATION, nFileSizeHigh) == 32, "Win32 layout");
+
+// Win32 WIN32_FIND_DATAA: 318 bytes of fields, padded to 320.
+struct _WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  _FILETIME ftCreationTime;
+  _FILETIME ftLastAccessTime;
+  _FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  char cFileName[260];           // last component of the matched path
+  char cAlternateFileName[14];   // zero
+};
+static_assert(offsetof(_WIN32_FIND_DATAA, cFileName) == 44, "Win32 layout");
+static_assert(offsetof(_WIN32_FIND_DATAA, cAlternateFileName) + 14 == 318, "Win32 layout");
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+// Opens a file, or a device named "\\.\NAME" (COMn is serial port n, counted from 1).
+// Only FILE_SHARE_READ of the share mode counts: with it the file is locked shared, without
+// it exclusively (advisory flock, across processes); a conflicting lock fails with EACCES.
+OS_USER_FILE_HANDLE OsUserCreateFile(const char* name, DWORD desiredAccess, DWORD shareMode,
+                                     PVOID securityAttributes, DWORD creationDisposition,
+                                     DWORD flagsAndAttributes, OS_USER_FILE_HANDLE templateFile);
+// One read or write call; a short transfer, and 0 at end of file, are successes.
+BOOL OsUserReadFile(OS_USER_FILE_HANDLE hFile, PVOID buffer, DWORD count, DWORD* bytesRead,
+                    PVOID overlapped);
+BOOL OsUserWriteFile(OS_USER_FILE_HANDLE hFile, const void* buffer, DWORD count,
+                     DWORD* bytesWritten, PVOID overlapped);
 // Closes the descriptor and destroys the handle; TRUE when close succeeded.
 BOOL OsUserCloseFile(OS_USER_FILE_HANDLE hFile);
+// ioctl with the layer's 32-byte request record.
+BOOL OsUserDeviceIoControl(OS_USER_FILE_HANDLE hFile, DWORD controlCode, PVOID input,
+                           DWORD inputSize, PVOID output, DWORD outputSize,
+                           DWORD* bytesReturned, PVOID overlapped);
+BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE hFile,
+                                      _BY_HANDLE_FILE_INFORMATION* information);
+DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE hFile, DWORD* sizeHigh);
+// With distanceHigh the offset is 64-bit; a result of 0xFFFFFFFF with errno 0 is a position.
+DWORD OsUserSetFilePointer(OS_USER_FILE_HANDLE hFile, LONG distance, int* distanceHigh,
+                           DWORD origin);
+BOOL OsUserSetFilePointerEx(OS_USER_FILE_HANDLE hFile, _LARGE_INTEGER distance,
+                            _LARGE_INTEGER* newPosition, DWORD origin);
+BOOL OsUserSetEndOfFile(OS_USER_FILE_HANDLE hFile);
+
+// Path functions; each path may use backslashes and repeated separators.
+BOOL OsUserDeleteFile(const char* path);
+// Without MOVEFILE_REPLACE_EXISTING an existing file at newPath is never replaced (EEXIST).
+BOOL OsUserMoveFile(const char* existingPath, const char* newPath, DWORD flags);
+// Copies into a new file beside newPath and renames it into place: an existing destination
+// is replaced only by a complete copy, and a failed copy leaves nothing behind.
+BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExists);
+BOOL OsUserCreateDirectory(const char* path, PVOID securityAttributes);
+BOOL OsUserRemoveDirectory(const char* path);
+int os_mkdir(const char* path, uint16_t mode);
+int os_rmdir(const char* path);
+DWORD OsUserGetFileAttributes(const char* path);
+DWORD OsUserGetFileAttributesInternal(const struct stat* status);
+// TRUE only for a regular file (after following links).
+BOOL OsUserPathFileExists(const char* path);
 
 // Fills buffer with the working directory; returns buffer, or null (errno set).
 char* OsUserGetCurrentDirectory(DWORD size, char* buffer);
+
+// Glob patterns, sorted matches. Matches that vanish or are dangling links are skipped; at
+// the end, or when nothing matches, errno is ENOENT.
+OS_USER_HANDLE OsUserFindFirstFile(const char* pattern, _WIN32_FIND_DATAA* findData);
+BOOL OsUserFindNextFile(OS_USER_HANDLE hFind, _WIN32_FIND_DATAA* findData);
+BOOL OsUserFindClose(OS_USER_HANDLE hFind);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -178,6 +178,26 @@ TEST(ZoneInstallation, ConcurrentInstallationsEachInstallACompleteZone)
 }
 
 #if defined(__linux__)
+TEST(FullDisk, AFailedCopyLeavesTheOldDestinationAsItWas)
+{
+    ASSERT_EQ(0, mkdir("/tmp/full", 0700));
+    ASSERT_EQ(0, mount("kv-full", "/tmp/full", "tmpfs", 0, "size=256k"));
+    const std::string old(100000, 'o');
+    std::ofstream("/tmp/full/old") << old;
+    std::ofstream("/tmp/big") << std::string(1 << 20, 'b');
+    for (const char* target : {"/tmp/full/old", "/tmp/full/new"}) {
+        errno = 0;
+        EXPECT_EQ(FALSE, OsUserCopyFile("/tmp/big", target, 0)) << target;
+        EXPECT_EQ(ENOSPC, errno) << target;
+    }
+    std::stringstream left;
+    left << std::ifstream("/tmp/full/old").rdbuf();
+    EXPECT_EQ(old, left.str());
+    EXPECT_EQ((std::vector<std::string>{"old"}), NamesStartingWith("/tmp/full", "o"));
+    EXPECT_EQ(3u, NamesStartingWith("/tmp/full", "").size());  // ".", ".." and "old"
+    EXPECT_EQ(0, umount("/tmp/full"));
+}
+
 // Whether the last mount over mountPoint in this namespace has the given file-system type
 // and does not pass mounts back to another namespace.
 bool PrivateMountOf(const char* mountPoint, const char* type)
