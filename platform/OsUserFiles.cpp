@@ -228,25 +228,6 @@ bool CopyContent(int source, int target)
     return copied;
 }
 
-// Renames from to to unless to exists; EEXIST when it does, also when it appears meanwhile.
-bool RenameNoReplace(const char* from, const char* to)
-{
-#if defined(__linux__)
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return false;
-    }
-    // The file system cannot rename without replacing: fall through to a hard link.
-#endif
-    if (link(from, to) != 0) {
-        return false;
-    }
-    unlink(from);
-    return true;
-}
-
 // State of one search: the sorted matches and the position in them.
 struct FindContext {
     glob_t matches;
@@ -632,11 +613,13 @@ BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExi
     struct stat sourceStatus {};
     struct stat targetStatus {};
     int refusal = 0;
+    bool exists = false;
     if (fstat(source, &sourceStatus) != 0) {
         refusal = errno;
     } else if (S_ISDIR(sourceStatus.st_mode)) {
         refusal = EISDIR;
     } else if (stat(to, &targetStatus) == 0) {
+        exists = true;
         if (targetStatus.st_dev == sourceStatus.st_dev && targetStatus.st_ino == sourceStatus.st_ino) {
             refusal = EINVAL;  // the destination is the source itself
         } else if (failIfExists != 0) {
@@ -650,32 +633,50 @@ BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExi
         errno = refusal;
         return FALSE;
     }
-    const bool replacing = lstat(to, &targetStatus) == 0;
 
-    // The copy is made under a unique name beside the destination and renamed into place.
-    CString temporary = DirectoryOf(to);
-    temporary += "/.kv-copy-XXXXXX";
-    const int target = mkostemp(temporary.GetBuffer(temporary.GetLength()), O_CLOEXEC);
-    if (target < 0) {
-        CloseQuietly(source);
-        return FALSE;
+    // A new destination is created here (O_EXCL: never one that appeared meanwhile) and
+    // written in place. An existing one is replaced by renaming a complete copy over it.
+    int target = -1;
+    if (!exists) {
+        target = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
+        if (target < 0 && (errno != EEXIST || failIfExists != 0)) {
+            CloseQuietly(source);
+            return FALSE;
+        }
     }
+    const bool inPlace = target >= 0;
+    CString temporary;
+    if (!inPlace) {
+        temporary = DirectoryOf(to);
+        temporary += "/.kv-copy-XXXXXX";
+        target = mkostemp(temporary.GetBuffer(temporary.GetLength()), O_CLOEXEC);
+        if (target < 0) {
+            CloseQuietly(source);
+            return FALSE;
+        }
+    }
+    struct stat created {};
     int error = 0;
-    if (fchmod(target, sourceStatus.st_mode & 07777) != 0 || !CopyContent(source, target)) {
+    if (fstat(target, &created) != 0 || fchmod(target, sourceStatus.st_mode & 07777) != 0 ||
+        !CopyContent(source, target)) {
         error = errno;
-    } else if (replacing && fdatasync(target) != 0) {
-        // A replaced file's old content is gone once renamed over: the new one must be on disk.
+    } else if (!inPlace && fdatasync(target) != 0) {
+        // The old content is gone once the copy is renamed over it: the copy must be on disk.
         error = errno;
     }
     if (close(target) != 0 && error == 0) {
         error = errno;
     }
-    if (error == 0 &&
-        !(failIfExists != 0 ? RenameNoReplace(temporary, to) : rename(temporary, to) == 0)) {
+    if (error == 0 && !inPlace && rename(temporary, to) != 0) {
         error = errno;
     }
     if (error != 0) {
-        unlink(temporary);
+        // Only this copy's own file goes, also should the name have been taken over meanwhile.
+        struct stat now {};
+        const char* own = inPlace ? to.GetString() : temporary.GetString();
+        if (lstat(own, &now) == 0 && now.st_dev == created.st_dev && now.st_ino == created.st_ino) {
+            unlink(own);
+        }
     }
     close(source);
     errno = error;
