@@ -15,28 +15,29 @@
 extern "C" {
 #endif
 
-// Error codes returned by the simulated device.
+// Error codes returned by the simulated device: a range of its own from 0x8001, and 1793
+// (route table misuse) as the Ixo interface knows it.
 enum {
     KVIXO_SIM_OK = 0,
-    KVIXO_SIM_ERR_TARGET_PORT_NOT_FOUND = 6,     // target port 0
-    KVIXO_SIM_ERR_TARGET_NOT_FOUND = 7,          // net id neither local nor routed
-    KVIXO_SIM_ERR_PORT_NOT_OPEN = 18,            // 0x12: IxoPortOpen not called
     KVIXO_SIM_ERR_SERVICE_NOT_SUPPORTED = 1793,  // 0x701: route table misuse
-    KVIXO_SIM_ERR_INVALID_OFFSET = 1795,         // 0x703: access beyond the area
-    KVIXO_SIM_ERR_INVALID_POINTER = 1798,        // 0x706: null pointer argument
-    KVIXO_SIM_ERR_NO_MEMORY = 1808,              // 0x710: area limit reached
-    KVIXO_SIM_ERR_DEVICE_OFFLINE = 1861          // 0x745: target port 65535
+    KVIXO_SIM_ERR_PORT_NOT_OPEN = 0x8001,        // IxoPortOpen not called
+    KVIXO_SIM_ERR_NO_SUCH_TARGET = 0x8002,       // net id neither local nor routed
+    KVIXO_SIM_ERR_PORT_ZERO = 0x8003,            // target port 0
+    KVIXO_SIM_ERR_OFFLINE = 0x8004,              // target port 65535
+    KVIXO_SIM_ERR_OUT_OF_AREA = 0x8005,          // access beyond the area
+    KVIXO_SIM_ERR_NULL_POINTER = 0x8006,         // null pointer argument
+    KVIXO_SIM_ERR_TOO_MANY_AREAS = 0x8007        // area limit reached
 };
 
 // Fixed values of the simulated device.
 enum {
-    KVIXO_SIM_PORT_BASE = 30000,        // the n-th successful open returns this + n
+    KVIXO_SIM_PORT_BASE = 40000,        // the n-th successful open returns this + n
     KVIXO_SIM_AREA_SIZE = 65536,        // bytes per (net id, port, index group)
     KVIXO_SIM_MAX_AREAS = 1024,         // memory areas that can exist at once
     KVIXO_SIM_MAX_ROUTES = 64,          // routes taken from KVIXO_SIM_ROUTES
     KVIXO_SIM_ROUTE_NAME_MAX = 35,      // longer route names are cut
     KVIXO_SIM_OFFLINE_PORT = 65535,     // target port that is always offline
-    KVIXO_SIM_DEFAULT_IXO_STATE = 5,    // Ixo state before any WriteControl
+    KVIXO_SIM_DEFAULT_IXO_STATE = 1,    // Ixo state before any WriteControl
     KVIXO_SIM_DEFAULT_DEVICE_STATE = 0  // device state before any WriteControl
 };
 

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -59,7 +60,9 @@ bool EnsureSocketDirectory(const std::string& path)
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::status(path, ec)))
         return true;
-    return std::filesystem::create_directory(path, ec) && !ec;
+    // 0755 whatever the umask: no one else may replace the socket file in it.
+    constexpr mode_t run_directory_mode = 0755;
+    return ::mkdir(path.c_str(), run_directory_mode) == 0 && ::chmod(path.c_str(), run_directory_mode) == 0;
 }
 
 int ChangeFileGroup(const std::string& path, const std::string& group_name)

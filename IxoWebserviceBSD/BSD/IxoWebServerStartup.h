@@ -17,7 +17,7 @@ bool GetDoFork(int argc, char** argv);
 // empty text when the option is absent. Throws std::runtime_error on a bad value.
 std::string GetDocRoot(int argc, char** argv);
 
-// Creates path (one level) unless something exists there; never throws.
+// Creates path (one level, mode 0755 whatever the umask) unless something exists there; never throws.
 bool EnsureSocketDirectory(const std::string& path);
 
 // Gives path the group group_name, owner unchanged; 0 on success, -1 (logged) on failure.

@@ -98,6 +98,65 @@ using HeapBytes = std::unique_ptr<unsigned char, FreeBuffer>;
 using Base64Bytes = std::unique_ptr<unsigned char, FreeBase64>;
 using Base64Text = std::unique_ptr<char, FreeBase64>;
 
+// Length of the well-formed UTF-8 sequence of an XML character at text, or 0 when the bytes
+// there are not one (bad or overlong encoding, surrogate, above U+10FFFF, a control character
+// or U+FFFE/U+FFFF that XML does not allow).
+size_t XmlCharLength(const unsigned char* text)
+{
+    const unsigned char lead = text[0];
+    if (lead < 0x80) {
+        return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
+    }
+    size_t length;
+    uint32_t code;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;  // also stops at the terminating zero
+        code = (code << 6) | (text[i] & 0x3F);
+    }
+    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ||
+        code == 0xFFFE || code == 0xFFFF) {
+        return 0;
+    }
+    return length;
+}
+
+// Request text made fit for the text of an answer document: & < > escaped, and every byte
+// that does not start a well-formed character replaced with U+FFFD.
+std::string XmlText(const char* text)
+{
+    std::string out;
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(text);
+    while (*at != 0) {
+        const size_t length = XmlCharLength(at);
+        switch (length == 1 ? *at : 0) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default:
+            if (length == 0) {
+                out += "\xEF\xBF\xBD";
+            } else {
+                out.append(reinterpret_cast<const char*>(at), length);
+            }
+        }
+        at += length == 0 ? 1 : length;
+    }
+    return out;
+}
+
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -355,7 +414,7 @@ void CIxoSoapImpl::SoapRequest(pugi::xml_document& document, std::string& respon
         operation = Operation::WriteControl;
     } else {
         SetClientFault(response,
-                       std::string(coSoapFaultMethodBegin) + fullName + coSoapFaultMethodEnd);
+                       std::string(coSoapFaultMethodBegin) + XmlText(fullName) + coSoapFaultMethodEnd);
         return;
     }
 

@@ -16,7 +16,7 @@ int32_t Guarded(Call call) {
     try {
         return call(SimDevice::Instance());
     } catch (const std::exception&) {
-        return KVIXO_SIM_ERR_NO_MEMORY;
+        return KVIXO_SIM_ERR_TOO_MANY_AREAS;
     }
 }
 

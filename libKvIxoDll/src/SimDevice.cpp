@@ -59,7 +59,7 @@ int32_t SimDevice::PortClose() {
 }
 
 int32_t SimDevice::GetLocalAddress(RoxAddr* address) {
-    if (address == nullptr) return KVIXO_SIM_ERR_INVALID_POINTER;
+    if (address == nullptr) return KVIXO_SIM_ERR_NULL_POINTER;
     std::lock_guard<std::mutex> lock(mutex_);
     address->netId = settings_.LocalNetId();
     return KVIXO_SIM_OK;
@@ -67,7 +67,7 @@ int32_t SimDevice::GetLocalAddress(RoxAddr* address) {
 
 int32_t SimDevice::Read(RoxAddr* target, uint32_t indexGroup, uint32_t indexOffset, uint32_t length,
                         void* data) {
-    if (target == nullptr || (length > 0 && data == nullptr)) return KVIXO_SIM_ERR_INVALID_POINTER;
+    if (target == nullptr || (length > 0 && data == nullptr)) return KVIXO_SIM_ERR_NULL_POINTER;
     uint32_t ignored = 0;
     return Execute(*target,
                    Transfer{indexGroup, indexOffset, length, data, 0, nullptr, false, &ignored});
@@ -76,7 +76,7 @@ int32_t SimDevice::Read(RoxAddr* target, uint32_t indexGroup, uint32_t indexOffs
 int32_t SimDevice::ReadEx(RoxAddr* target, uint32_t indexGroup, uint32_t indexOffset,
                           uint32_t length, void* data, uint32_t* bytesRead) {
     if (target == nullptr || (length > 0 && data == nullptr) || bytesRead == nullptr) {
-        return KVIXO_SIM_ERR_INVALID_POINTER;
+        return KVIXO_SIM_ERR_NULL_POINTER;
     }
     return Execute(*target,
                    Transfer{indexGroup, indexOffset, length, data, 0, nullptr, false, bytesRead});
@@ -84,7 +84,7 @@ int32_t SimDevice::ReadEx(RoxAddr* target, uint32_t indexGroup, uint32_t indexOf
 
 int32_t SimDevice::Write(RoxAddr* target, uint32_t indexGroup, uint32_t indexOffset,
                          uint32_t length, const void* data) {
-    if (target == nullptr || (length > 0 && data == nullptr)) return KVIXO_SIM_ERR_INVALID_POINTER;
+    if (target == nullptr || (length > 0 && data == nullptr)) return KVIXO_SIM_ERR_NULL_POINTER;
     uint32_t ignored = 0;
     return Execute(*target,
                    Transfer{indexGroup, indexOffset, 0, nullptr, length, data, true, &ignored});
@@ -95,7 +95,7 @@ int32_t SimDevice::ReadWrite(RoxAddr* target, uint32_t indexGroup, uint32_t inde
                              const void* writeData, uint32_t* bytesRead) {
     if (target == nullptr || (readLength > 0 && readData == nullptr) ||
         (writeLength > 0 && writeData == nullptr) || bytesRead == nullptr) {
-        return KVIXO_SIM_ERR_INVALID_POINTER;
+        return KVIXO_SIM_ERR_NULL_POINTER;
     }
     return Execute(*target, Transfer{indexGroup, indexOffset, readLength, readData, writeLength,
                                      writeData, true, bytesRead});
@@ -103,7 +103,7 @@ int32_t SimDevice::ReadWrite(RoxAddr* target, uint32_t indexGroup, uint32_t inde
 
 int32_t SimDevice::ReadState(RoxAddr* target, uint16_t* ixoState, uint16_t* deviceState) {
     if (target == nullptr || ixoState == nullptr || deviceState == nullptr) {
-        return KVIXO_SIM_ERR_INVALID_POINTER;
+        return KVIXO_SIM_ERR_NULL_POINTER;
     }
     const RoxAddr address = *target;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -118,7 +118,7 @@ int32_t SimDevice::ReadState(RoxAddr* target, uint16_t* ixoState, uint16_t* devi
 
 int32_t SimDevice::WriteControl(RoxAddr* target, uint16_t ixoState, uint16_t deviceState,
                                 uint32_t length, const void* data) {
-    if (target == nullptr || (length > 0 && data == nullptr)) return KVIXO_SIM_ERR_INVALID_POINTER;
+    if (target == nullptr || (length > 0 && data == nullptr)) return KVIXO_SIM_ERR_NULL_POINTER;
     const RoxAddr address = *target;
     std::lock_guard<std::mutex> lock(mutex_);
     if (const int32_t error = CheckTargetLocked(address)) return error;
@@ -130,7 +130,7 @@ int32_t SimDevice::WriteControl(RoxAddr* target, uint16_t ixoState, uint16_t dev
     try {
         states_[TargetKey(address)] = TargetState{ixoState, deviceState};
     } catch (const std::bad_alloc&) {
-        return KVIXO_SIM_ERR_NO_MEMORY;
+        return KVIXO_SIM_ERR_TOO_MANY_AREAS;
     }
     return KVIXO_SIM_OK;
 }
@@ -169,9 +169,9 @@ int32_t SimDevice::Execute(const RoxAddr& target, const Transfer& transfer) {
 
 int32_t SimDevice::CheckTargetLocked(const RoxAddr& target) const {
     if (openPort_ == 0) return KVIXO_SIM_ERR_PORT_NOT_OPEN;
-    if (target.port == 0) return KVIXO_SIM_ERR_TARGET_PORT_NOT_FOUND;
-    if (target.port == KVIXO_SIM_OFFLINE_PORT) return KVIXO_SIM_ERR_DEVICE_OFFLINE;
-    if (!settings_.IsReachable(target.netId)) return KVIXO_SIM_ERR_TARGET_NOT_FOUND;
+    if (target.port == 0) return KVIXO_SIM_ERR_PORT_ZERO;
+    if (target.port == KVIXO_SIM_OFFLINE_PORT) return KVIXO_SIM_ERR_OFFLINE;
+    if (!settings_.IsReachable(target.netId)) return KVIXO_SIM_ERR_NO_SUCH_TARGET;
     return KVIXO_SIM_OK;
 }
 
@@ -185,10 +185,10 @@ int32_t SimDevice::ExecuteLocked(const RoxAddr& target, const Transfer& transfer
     // Both ranges are checked before anything is written.
     if (!SimMemory::Fits(transfer.indexOffset, transfer.writeLength) ||
         !SimMemory::Fits(transfer.indexOffset, transfer.readLength)) {
-        return KVIXO_SIM_ERR_INVALID_OFFSET;
+        return KVIXO_SIM_ERR_OUT_OF_AREA;
     }
     unsigned char* area = memory_.Area(target, transfer.indexGroup);
-    if (area == nullptr) return KVIXO_SIM_ERR_NO_MEMORY;
+    if (area == nullptr) return KVIXO_SIM_ERR_TOO_MANY_AREAS;
 
     if (transfer.writeLength > 0) {
         std::memcpy(area + transfer.indexOffset, transfer.writeData, transfer.writeLength);

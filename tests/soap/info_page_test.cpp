@@ -12,7 +12,7 @@
 namespace {
 
 const char kLocalPage[] =
-    R"(<table width="97%" id="table3" height="50"><tr vAlign="top"><th align="left" width="20%" style="vertical-align: top">ROX Address</th><th align="left" width="600" style="vertical-align: top">Values</th></tr><tr><td width="20%">Port</td><td width="600">30001</td></tr><tr><td width="20%">Net Id</td><td width="600">10.20.30.40.1.1</td></tr></table>)";
+    R"(<table width="97%" id="table3" height="50"><tr vAlign="top"><th align="left" width="20%" style="vertical-align: top">ROX Address</th><th align="left" width="600" style="vertical-align: top">Values</th></tr><tr><td width="20%">Port</td><td width="600">40001</td></tr><tr><td width="20%">Net Id</td><td width="600">10.20.30.40.1.1</td></tr></table>)";
 
 const char kRoutesHead[] =
     R"(<table width="97%" id="table3" height="50"><tr vAlign="top"><th align="left" width="20%" style="vertical-align: top">Remote Computer</th><th align="left" width="600" style="vertical-align: top">ROX Net Id</th></tr>)";
@@ -75,10 +75,10 @@ TEST_F(InfoPageTest, WithoutPortLocalPageShowsZeroAndRoutesTheCode)
 {
     Configure("KVIXO_SIM_FAIL_OPEN", "100");
     std::string expected = kLocalPage;
-    expected.replace(expected.find(">30001<") + 1, 5, "0");
+    expected.replace(expected.find(">40001<") + 1, 5, "0");
     EXPECT_EQ(Fragment(nullptr), expected);
-    // Without an open port the device refuses the route table with 0x12.
-    EXPECT_EQ(Fragment("routes"), "Unable to load page (Ixo Error = 0x12.)");
+    // Without an open port the device refuses the route table with 0x8001.
+    EXPECT_EQ(Fragment("routes"), "Unable to load page (Ixo Error = 0x8001.)");
 }
 
 TEST_F(InfoPageTest, RouteTables)

@@ -8,7 +8,7 @@
 
 namespace {
 
-const uint32_t kMemoryGroup = 0x4020;
+const uint32_t kMemoryGroup = 0x1000;
 
 // One request of each operation, with "%P" where the port goes.
 const char* const kOperations[] = {
@@ -91,7 +91,8 @@ TEST_F(OperationTest, NetIdSelectsTheDevice)
     // A routed net id is another device with its own memory.
     EXPECT_EQ(ReadData(kMemoryGroup, 0, 3, "<netId>10.20.30.41.1.1</netId>"), "AAAA");
     // An unknown net id is the device's failure, not the request's.
-    EXPECT_EQ(ErrorCode(Read(kMemoryGroup, 0, 3, "<netId>5.1.2</netId>")), "7");
+    EXPECT_EQ(ErrorCode(Read(kMemoryGroup, 0, 3, "<netId>5.1.2</netId>")),
+              std::to_string(KVIXO_SIM_ERR_NO_SUCH_TARGET));
 }
 
 TEST_F(OperationTest, ShortReadIsEncodedToTheReportedBytes)
@@ -108,7 +109,7 @@ TEST_F(OperationTest, LibraryCodesBecomeServerFaults)
     for (const char* request : kOperations) {
         SCOPED_TRACE(request);
         const std::string answer = Answer(OnPort(request, "65535"));
-        EXPECT_EQ(ErrorCode(answer), "1861");
+        EXPECT_EQ(ErrorCode(answer), std::to_string(KVIXO_SIM_ERR_OFFLINE));
         EXPECT_EQ(answer.find("Response>"), std::string::npos);
     }
     EXPECT_EQ(ErrorCode(Read(KVIXO_SIM_GROUP_FAIL_BASE + 42, 0, 4)), "42");
@@ -146,7 +147,7 @@ TEST_F(OperationTest, ReadStateFollowsWriteControl)
     auto state = [&] {
         return Between(Answer(readState), "<ns1:ReadStateResponse>", "</ns1:ReadStateResponse>");
     };
-    EXPECT_EQ(state(), "<pIxoState>5</pIxoState><pDeviceState>0</pDeviceState>");
+    EXPECT_EQ(state(), "<pIxoState>1</pIxoState><pDeviceState>0</pDeviceState>");
     const struct { const char *ixoState, *deviceState, *data, *fragment; } cases[] = {
         {"6", "3", "", "<pIxoState>6</pIxoState><pDeviceState>3</pDeviceState>"},
         {"65537", "0x1234", "QUJD", "<pIxoState>1</pIxoState><pDeviceState>4660</pDeviceState>"},
@@ -163,7 +164,7 @@ TEST_F(OperationTest, ReadStateFollowsWriteControl)
 TEST_F(OperationTest, ReadWriteWritesThenReads)
 {
     const std::string readWrite =
-        "<ReadWrite><nPort>851</nPort><indexGroup>16416</indexGroup><indexOffset>2</indexOffset>";
+        "<ReadWrite><nPort>851</nPort><indexGroup>4096</indexGroup><indexOffset>2</indexOffset>";
     EXPECT_EQ(Between(Answer(readWrite + "<cbRdLen>4</cbRdLen><pwrData>QUJD</pwrData></ReadWrite>"),
                       "<ppRdData>", "</ppRdData>"),
               "QUJDAA==");

@@ -50,6 +50,12 @@ TEST_F(RequestTest, ClientFaultsAndTheirOrder)
         {"method with two colons", Envelope("<x:y:Read/>"), MethodFault("x:y:Read")},
         {"text ahead of the method", Envelope("text" + kRead), MethodFault("")},
         {"method before parameters", Envelope("<ReadAll/>"), MethodFault("ReadAll")},
+        // The echoed name is made valid UTF-8: each stray byte becomes U+FFFD.
+        {"name not UTF-8", Envelope("<\xFF\xFERead/>"), MethodFault("\xEF\xBF\xBD\xEF\xBF\xBDRead")},
+        {"name with a surrogate", Envelope("<a\xED\xA0\x80/>"),
+         MethodFault("a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD")},
+        {"name with an overlong form", Envelope("<a\xC0\xAF/>"), MethodFault("a\xEF\xBF\xBD\xEF\xBF\xBD")},
+        {"name in UTF-8 kept", Envelope("<\xC3\xA9t\xF0\x9F\x98\x80/>"), MethodFault("\xC3\xA9t\xF0\x9F\x98\x80")},
         // Missing parameters beat a target the device would refuse.
         {"parameters before operation",
          Envelope("<Read><nPort>65535</nPort><indexGroup>1</indexGroup></Read>"), kMissing},
