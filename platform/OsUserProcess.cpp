@@ -116,7 +116,9 @@ int Launch(const char* program, const char* argumentText, const char* workDir, i
     // Everything the child needs is prepared here: between fork and exec it calls only
     // async-signal-safe functions and never touches the coordinator or stdio.
     const char* const argv[] = {kShell, "-c", command.GetString(), nullptr};
+    const char* const directArgv[] = {resolved, nullptr};
     const char* const envp[] = {nullptr};
+    const bool direct = *argumentText == '\0';
     const bool changeDirectory = workDir != nullptr && *workDir != '\0';
     sigset_t noSignals;
     sigemptyset(&noSignals);
@@ -136,6 +138,12 @@ int Launch(const char* program, const char* argumentText, const char* workDir, i
         closefrom(3);
         if (changeDirectory && chdir(workDir) != 0) {
             _exit(1);  // never run the program in another directory
+        }
+        // Without argument text there is nothing for the shell to do but to execute the
+        // program, so it is executed directly; the shell runs it only when the system
+        // cannot (a script without an interpreter line).
+        if (direct) {
+            execve(resolved, const_cast<char* const*>(directArgv), const_cast<char* const*>(envp));
         }
         execve(kShell, const_cast<char* const*>(argv), const_cast<char* const*>(envp));
         _exit(1);

@@ -314,9 +314,9 @@ void OsUserRemoveProcessZombies();
 void OsUserBlockRemoveProcessZombies();
 void OsUserUnblockRemoveProcessZombies();
 
-// Runs command_line ("program arguments") through the shell with an empty environment and
-// the descriptors 0-2 only; waits up to timeout_ms (0 or less: no waiting). The program path
-// ends at the first blank; it is resolved and quoted, the arguments stay shell text.
+// Runs command_line ("program arguments") with an empty environment and the descriptors 0-2
+// only; waits up to timeout_ms (0 or less: no waiting). The program path ends at the first
+// blank and is resolved and quoted; argument text goes to the shell as shell text.
 int OsUserLaunchProcessInternal(const char* command_line, const char* work_dir, int unused,
                                 int timeout_ms, int* exit_code, int* process_id);
 int OsUserLaunchProcess(const char* command_line, int unused, int timeout_ms, int* exit_code);

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -20,6 +21,8 @@ TEST_F(Launcher, ResultsAndExitCodes)
     Script("exit0", "exit 0");
     Script("killed", "kill -KILL $$");  // ends by a signal
     Script("plain", "exit 0", 0644);     // not executable
+    std::ofstream(dir_ + "/bare") << "exit 4\n";  // no interpreter line: the shell runs it
+    ASSERT_EQ(0, chmod((dir_ + "/bare").c_str(), 0755));
     struct {
         const char* commandLine;
         const char* workDir;
@@ -31,6 +34,7 @@ TEST_F(Launcher, ResultsAndExitCodes)
         {"/exit0", nullptr, 0, 0, true},
         {"/exit3 ignored arguments", nullptr, 0, 3, true},
         {"/killed", nullptr, 1, -1, true},
+        {"/bare", nullptr, 0, 4, true},
         {"/plain", nullptr, 1, -1, false},
         {"/missing", nullptr, 2, -1, false},
         {"exit3", nullptr, 2, -1, false},  // a bare name is not searched for
