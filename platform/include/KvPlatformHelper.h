@@ -51,9 +51,10 @@ int InterlockedAnd(int volatile* target, int mask);
 // ---- Handles and waiting ----
 #include <pthread.h>
 #include <time.h>
-#include <list>
+#include <atomic>
 
-// Wait results and the infinite time-out.
+// Wait results and the infinite time-out. Time-outs are unsigned milliseconds: only
+// INFINITE means "without limit"; every other value, 0x80000000 and above included, is waited.
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
@@ -65,6 +66,7 @@ typedef void* OS_USER_EVENT_HANDLE;
 typedef void* OS_USER_MUTEX_HANDLE;
 typedef void* OS_USER_SEMA_HANDLE;
 typedef void* OS_USER_FILE_HANDLE;
+typedef void* OS_USER_THREAD_HANDLE;
 
 // Handle kinds, stored by each creating operation.
 enum : uint32_t {
@@ -77,8 +79,21 @@ enum : uint32_t {
 
 class _OsUserAddEvent;
 
+// One registration of a multi-object wait with one object: a link of that object's waiter
+// list. The wait owns the links (one per entry), so registering never allocates.
+struct _OsUserWaiterNode {
+  _OsUserWaiterNode* prev;
+  _OsUserWaiterNode* next;
+  _OsUserAddEvent* addEvent;
+};
+
 // Base of every kernel object. Objects that can become signalled (events, threads) notify
 // the multi-object waits registered on them.
+//
+// Lock order: an event's own mutex, then waiterLock, then an _OsUserAddEvent's mutex.
+// waiterCount lets a signal skip waiterLock when nobody is registered: the signaller
+// stores its signalled state before it reads the count, a registrant raises the count
+// before it reads the state (both sequentially consistent), so one of them sees the other.
 class _OsUserHandle {
  public:
   explicit _OsUserHandle(uint32_t handleKind);
@@ -90,39 +105,242 @@ class _OsUserHandle {
   virtual void Unlock();
   virtual bool IsEventSignalled();
   bool SignalAdditionalEventsCritical();
-  bool AddAdditionalEvent(_OsUserAddEvent* addEvent);
-  bool RemoveAdditionalEvent(_OsUserAddEvent* addEvent);
+  bool AddAdditionalEvent(_OsUserWaiterNode* node);
+  bool RemoveAdditionalEvent(_OsUserWaiterNode* node);
 
   uint32_t kind;
-  std::list<_OsUserAddEvent*> waiters;  // multi-object waits registered here, in order
-  pthread_mutex_t waiterLock;           // guards waiters
+  _OsUserWaiterNode* waiters;         // registered waits, oldest first (guarded by waiterLock)
+  _OsUserWaiterNode* lastWaiter;      // end of that list
+  std::atomic<uint32_t> waiterCount;  // number of registered waits
+  pthread_mutex_t waiterLock;         // guards the waiter list
+  int initError;                      // nonzero: waiterLock could not be made, the object is unusable
 };
 
 // One multi-object wait: lives in the waiting thread for the length of the wait and is
-// registered with every object of the wait; the first object to signal records itself.
+// registered with every object of the wait that can notify; an object that becomes
+// signalled records itself (the first one wins until the waiter takes the record).
 class _OsUserAddEvent {
  public:
-  bool Create(unsigned int handleCount, _OsUserHandle** handleArray);
+  // Makes the condition and the mutex and registers with every entry that can notify,
+  // using nodes[i] for entry i. False (nothing registered) when the condition fails.
+  bool Create(unsigned int handleCount, _OsUserHandle** handleArray, _OsUserWaiterNode* nodes);
   void Delete();
   void Signal(_OsUserHandle* handle);
-  DWORD Wait(int milliseconds);
-  DWORD Wait();
+  // Sleeps until an object has recorded itself or the CLOCK_MONOTONIC deadline (null:
+  // none) has passed; spurious wake-ups sleep again.
+  DWORD Wait(const struct timespec* deadline);
+  // Returns the recorded object (or null) and clears the record, so later signals record again.
+  _OsUserHandle* TakeSignalled();
 
-  pthread_cond_t condition;         // the waiting thread sleeps on it (monotonic clock)
-  _OsUserHandle* signalledHandle;   // first registered object that became signalled
-  pthread_mutex_t mutex;            // guards signalledHandle
-  uint32_t count;                   // number of handles in the wait
-  _OsUserHandle** handles;          // the caller's array, not copied
+  pthread_cond_t condition;                     // the waiting thread sleeps on it (monotonic clock)
+  std::atomic<_OsUserHandle*> signalledHandle;  // first registered object that became signalled
+  pthread_mutex_t mutex;                        // guards the record and the sleep
+  uint32_t count;                               // number of handles in the wait
+  _OsUserHandle** handles;                      // the caller's array, not copied
+  _OsUserWaiterNode* nodes;                     // one registration link per entry
 };
+
+// Makes cond a condition variable on CLOCK_MONOTONIC; 0 or the POSIX error (also written
+// to standard error).
+int InitEventCondition(pthread_cond_t* cond);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Closes any kind of handle; FALSE (errno EINVAL) for null or an unknown kind.
+BOOL OsUserCloseHandle(OS_USER_HANDLE handle);
+// Waits for one object: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (errno set).
+DWORD OsUserWaitForSingleObject(OS_USER_HANDLE handle, DWORD milliseconds);
+// As OsUserWaitForSingleObject; alertable is ignored.
+DWORD OsUserWaitForSingleObjectEx(OS_USER_HANDLE handle, DWORD milliseconds, BOOL alertable);
+// Waits for any (WAIT_OBJECT_0 + index of the object acquired) or all (WAIT_OBJECT_0) of
+// count objects. A wait-all takes every object in one pass or nothing: a pass that cannot
+// take them all gives back what it took before it sleeps, so a WAIT_TIMEOUT holds nothing.
+// Across passes it is not atomic: objects may be taken and given back while it waits.
+DWORD OsUserWaitForMultipleObjects(DWORD count, OS_USER_HANDLE* handles, BOOL waitAll,
+                                   DWORD milliseconds);
+// The calling thread's errno, unchanged.
+DWORD OsUserGetLastError(void);
+// The calling thread's errno as a Win32 error code (10000 + errno when there is none).
+DWORD OsUserGetLastWin32Error(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 // ---- end of handles and waiting ----
 
 // ---- Events ----
+// An event: a flag set by one thread and waited for by others, manual-reset (stays set
+// until reset) or auto-reset (a successful wait clears it). A set releases every thread
+// blocked on the event at that moment, for auto-reset events too; a wake-up that no set
+// caused sends the waiter back to sleep. Also the end-of-run event and the start gate of threads.
+class COsUserEvent {
+ public:
+  COsUserEvent(bool create, unsigned int manualReset);
+  COsUserEvent(const COsUserEvent&) = delete;
+  COsUserEvent& operator=(const COsUserEvent&) = delete;
+  virtual ~COsUserEvent();
+  // Called by Signal with the mutex held, after the flag is set and before waiters wake.
+  virtual void SignalAdditionalEventsCritical();
+  // Sets the reset mode; makes the condition when the event is still inert. Returns valid.
+  bool Create(unsigned int manualReset);
+  // Waits up to milliseconds (INFINITE: without limit; 0: a test that never blocks).
+  DWORD Wait(DWORD milliseconds);
+  DWORD Wait();
+  // Sets / resets the flag; false when the event is inert.
+  bool Signal();
+  bool Clear();
+  void Lock();
+  void Unlock();
+  // Takes the flag without blocking (clearing it when auto-reset); true when it was set.
+  bool TryConsume();
+
+  pthread_mutex_t mutex;            // guards generation, sleepers and the sleep
+  pthread_cond_t condition;         // waiters sleep on it (monotonic clock)
+  std::atomic<bool> valid;          // the condition exists; an inert event fails its waits
+  std::atomic<bool> autoReset;      // a successful wait clears the flag
+  std::atomic<bool> signalled;      // the flag; read and taken without the mutex by tests
+  uint64_t generation;              // number of sets so far: a blocked waiter is released by a change
+  uint32_t sleepers;                // threads asleep on the condition
+  uint64_t wakeups;                 // returns from that sleep, spurious ones included
+  int initError;                    // nonzero: the mutex could not be made (the event is inert)
+};
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Creates an event; null for a name or attributes (not supported) or when out of memory.
+OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID attributes, BOOL manualReset, BOOL initialState,
+                                       LPCTSTR name);
+// Sets / resets; FALSE for null or an inert event.
+BOOL OsUserSetEvent(OS_USER_EVENT_HANDLE event);
+BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE event);
+DWORD OsUserWaitForEvent(OS_USER_EVENT_HANDLE event, DWORD milliseconds);
+// As OsUserWaitForEvent; an alertable wait is reported on standard error and waits normally.
+DWORD OsUserWaitForEventEx(OS_USER_EVENT_HANDLE event, DWORD milliseconds, BOOL alertable);
+BOOL OsUserDeleteEvent(OS_USER_EVENT_HANDLE event);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 // ---- end of events ----
 
 // ---- Mutexes, semaphores and critical sections ----
+// A critical section: one recursive POSIX mutex in the caller's storage.
+typedef pthread_mutex_t CRITICAL_SECTION;
+typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Creates an error-checking, non-recursive mutex, held by the caller when initialOwner is set.
+OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID attributes, BOOL initialOwner, LPCTSTR name);
+// WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED (errno EDEADLK when the caller owns it already).
+DWORD OsUserWaitForMutex(OS_USER_MUTEX_HANDLE mutex, DWORD milliseconds);
+// FALSE (errno EPERM) when the caller does not own the mutex.
+BOOL OsUserReleaseMutex(OS_USER_MUTEX_HANDLE mutex);
+BOOL OsUserDeleteMutex(OS_USER_MUTEX_HANDLE mutex);
+
+// Creates a semaphore holding initialCount units; maximumCount is not enforced.
+OS_USER_SEMA_HANDLE OsUserCreateSema(PVOID attributes, LONG initialCount, LONG maximumCount,
+                                     LPCTSTR name);
+DWORD OsUserWaitForSema(OS_USER_SEMA_HANDLE sema, DWORD milliseconds);
+DWORD OsUserWaitForSemaEx(OS_USER_SEMA_HANDLE sema, DWORD milliseconds, BOOL alertable);
+// Adds releaseCount units one at a time; previousCount is not supported (reported, not written).
+BOOL OsUserReleaseSema(OS_USER_SEMA_HANDLE sema, LONG releaseCount, LPLONG previousCount);
+BOOL OsUserDeleteSema(OS_USER_SEMA_HANDLE sema);
+
+// Critical sections; each returns FALSE (errno set) when the POSIX call fails.
+BOOL OsUserInitializeCriticalSection(LPCRITICAL_SECTION section);
+BOOL OsUserEnterCriticalSection(LPCRITICAL_SECTION section);
+BOOL OsUserLeaveCriticalSection(LPCRITICAL_SECTION section);
+BOOL OsUserDeleteCriticalSection(LPCRITICAL_SECTION section);
+// TRUE when taken (also again by its holder), FALSE when another thread holds it.
+BOOL OsUserTryEnterCriticalSection(LPCRITICAL_SECTION section);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 // ---- end of mutexes, semaphores and critical sections ----
 
 // ---- Threads ----
+class _OsEventHandle;
+
+// A thread handle. The object holds two references, the handle's and the running thread's;
+// whichever is released last frees it, so a thread whose handle is closed first cleans up
+// by itself. Join (first successful wait) and detach (close) happen under lock, guarded by
+// joinable, so each happens at most once.
+class COsThread : public _OsUserHandle {
+ public:
+  COsThread();
+  ~COsThread() override;
+  // Starts the thread (held at a start gate until resumed when suspended is nonzero);
+  // 0 or the POSIX error.
+  int Create(unsigned long stackSize, unsigned int (*startRoutine)(void*), void* startParameter,
+             unsigned int, int, void** handleOut, pthread_t* threadIdOut, int suspended);
+  DWORD WaitForThread(DWORD milliseconds);
+  static void* ThreadFuncWrapper(void* object);
+  void ThreadFunc();
+  // Releases one reference; frees the object with the last one.
+  void Release();
+  bool SupportsAdditionalEvents() override;
+  void Lock() override;
+  void Unlock() override;
+  bool IsEventSignalled() override;
+
+  pthread_t thread;                    // the running thread; null once the handle is closed (under lock)
+  _OsEventHandle* startGate;           // holds a suspended thread until resumed; null otherwise
+  pthread_mutex_t lock;                // guards thread and joinable
+  unsigned int (*routine)(void*);      // the start routine
+  void* parameter;                     // its argument
+  std::atomic<uint32_t> references;    // the handle's and the running thread's
+  std::atomic<bool> finished;          // the routine has returned
+  COsUserEvent exitEvent;              // manual-reset; set when the thread's work is over
+  bool joinable;                       // neither joined nor detached yet (under lock)
+  int lockError;                       // nonzero: lock could not be made, Create refuses
+};
+
+// The stack size a thread is created with for a requested size.
+unsigned long OsUserThreadStackSize(unsigned long requested);
+
+#define CREATE_SUSPENDED 0x00000004u
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Creates a thread (suspended with CREATE_SUSPENDED in flags); the handle, or null.
+OS_USER_THREAD_HANDLE OsUserCreateThread(PVOID attributes, unsigned long stackSize,
+                                         unsigned int (*routine)(void*), void* parameter,
+                                         DWORD flags, pthread_t* threadId);
+// As OsUserCreateThread, the handle stored through handle; 0 or the POSIX error.
+int OsUserCreateThreadEx(unsigned long stackSize, unsigned int (*routine)(void*), void* parameter,
+                         unsigned int, void** handle, pthread_t* threadId, int suspended);
+// The same; the CPU affinity is accepted and not applied.
+int OsUserCreateThreadCpuAffinityEx(unsigned long stackSize, unsigned int (*routine)(void*),
+                                    void* parameter, unsigned int, void** handle, int cpuAffinity,
+                                    pthread_t* threadId, int suspended);
+// Lets a suspended thread run; 0 always.
+int OsUserThreadResume(OS_USER_THREAD_HANDLE thread);
+DWORD OsUserWaitForThread(OS_USER_THREAD_HANDLE thread, DWORD milliseconds);
+// Releases the handle; a running thread is detached and cleans up when it ends.
+BOOL OsUserCloseThreadHandle(OS_USER_THREAD_HANDLE thread);
+pthread_t OsUserGetCurrentThreadId(void);
+// FALSE for a null identifier; else whether it is the calling thread.
+BOOL OsUserIsCurrentThreadEqual(pthread_t threadId);
+// Accepted and ignored; 0.
+int OsUserSetCurrentThreadPrio(int priority);
+// CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.
+DWORD OsUserGetTickCount(void);
+// Sleeps the whole time asked, across signals.
+void OsUserSleep(DWORD milliseconds);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 // ---- end of threads ----
 
 // ---- Strings ----

@@ -1,0 +1,271 @@
+// Events: the event primitive, event handles and their C interface.
+#include "OsUserKernel.h"
+
+#include <errno.h>
+#include <stdio.h>
+
+#include <new>
+
+// ---- the event primitive ----
+
+COsUserEvent::COsUserEvent(bool create, unsigned int manualReset)
+    : valid(false), autoReset(false), signalled(false), generation(0), sleepers(0), wakeups(0),
+      initError(pthread_mutex_init(&mutex, nullptr))
+{
+    if (create && initError == 0) {
+        autoReset.store((manualReset & 1u) == 0);
+        valid.store(InitEventCondition(&condition) == 0);
+    }
+}
+
+COsUserEvent::~COsUserEvent()
+{
+    if (valid.load()) {
+        KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
+    }
+    if (initError == 0) {
+        KvReportDestroy(pthread_mutex_destroy(&mutex), "pthread_mutex_destroy");
+    }
+}
+
+void COsUserEvent::SignalAdditionalEventsCritical() {}
+
+bool COsUserEvent::Create(unsigned int manualReset)
+{
+    autoReset.store((manualReset & 1u) == 0);
+    if (!valid.load() && initError == 0) {
+        valid.store(InitEventCondition(&condition) == 0);
+    }
+    return valid.load();
+}
+
+bool COsUserEvent::TryConsume()
+{
+    if (!signalled.load()) {
+        return false;
+    }
+    return autoReset.load() ? signalled.exchange(false) : true;
+}
+
+namespace {
+
+// Sleeps on the event until it is set or the CLOCK_MONOTONIC deadline (null: none) passes.
+// A set releases every thread asleep at that moment (the generation moved on) even when
+// another one has already taken the flag of an auto-reset event; a wake-up without a set
+// sleeps again.
+DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
+{
+    KvLock(&event->mutex);
+    const uint64_t start = event->generation;
+    DWORD result = WAIT_OBJECT_0;
+    for (;;) {
+        if (event->TryConsume() || event->generation != start) {
+            break;
+        }
+        ++event->sleepers;
+        const int slept = deadline != nullptr
+                              ? pthread_cond_timedwait(&event->condition, &event->mutex, deadline)
+                              : pthread_cond_wait(&event->condition, &event->mutex);
+        --event->sleepers;
+        ++event->wakeups;
+        if (slept == ETIMEDOUT) {
+            if (!event->TryConsume() && event->generation == start) {
+                result = WAIT_TIMEOUT;
+            }
+            break;
+        }
+        if (slept != 0) {
+            errno = slept;
+            result = WAIT_FAILED;
+            break;
+        }
+    }
+    KvUnlock(&event->mutex);
+    return result;
+}
+
+}  // namespace
+
+DWORD COsUserEvent::Wait(DWORD milliseconds)
+{
+    if (!valid.load()) {
+        errno = EINVAL;
+        return WAIT_FAILED;
+    }
+    if (TryConsume()) {
+        return WAIT_OBJECT_0;
+    }
+    if (milliseconds == 0) {
+        return WAIT_TIMEOUT;
+    }
+    if (milliseconds == INFINITE) {
+        return SleepOnEvent(this, nullptr);
+    }
+    timespec deadline;
+    if (!GetAbsoluteTime(CLOCK_MONOTONIC, milliseconds, &deadline)) {
+        return WAIT_FAILED;
+    }
+    return SleepOnEvent(this, &deadline);
+}
+
+DWORD COsUserEvent::Wait() { return Wait(INFINITE); }
+
+bool COsUserEvent::Signal()
+{
+    if (!valid.load()) {
+        return false;
+    }
+    KvLock(&mutex);
+    signalled.store(true);
+    ++generation;
+    SignalAdditionalEventsCritical();
+    if (sleepers != 0) {
+        KvCheck(pthread_cond_broadcast(&condition), "pthread_cond_broadcast");
+    }
+    KvUnlock(&mutex);
+    return true;
+}
+
+bool COsUserEvent::Clear()
+{
+    if (!valid.load()) {
+        return false;
+    }
+    KvLock(&mutex);
+    signalled.store(false);
+    KvUnlock(&mutex);
+    return true;
+}
+
+void COsUserEvent::Lock() { KvLock(&mutex); }
+void COsUserEvent::Unlock() { KvUnlock(&mutex); }
+
+COsUserEventInternal::COsUserEventInternal(bool create, unsigned int manualReset)
+    : COsUserEvent(create, manualReset), owner(nullptr)
+{
+}
+
+void COsUserEventInternal::SignalAdditionalEventsCritical()
+{
+    if (owner != nullptr) {
+        owner->SignalAdditionalEventsCritical();
+    }
+}
+
+// ---- event handles ----
+
+_OsEventHandle::_OsEventHandle(bool create, unsigned int manualReset)
+    : _OsUserHandle(OS_USER_HANDLE_EVENT), event(create, manualReset)
+{
+    event.owner = this;
+}
+
+bool _OsEventHandle::SupportsAdditionalEvents() { return true; }
+void _OsEventHandle::Lock() { event.Lock(); }
+void _OsEventHandle::Unlock() { event.Unlock(); }
+bool _OsEventHandle::IsEventSignalled() { return event.signalled.load(); }
+
+KvProbe KvProbeEvent(_OsUserHandle* handle)
+{
+    COsUserEvent& event = static_cast<_OsEventHandle*>(handle)->event;
+    if (!event.valid.load()) {
+        return KvProbe::Never;
+    }
+    return event.TryConsume() ? KvProbe::Acquired : KvProbe::Busy;
+}
+
+void KvGiveBackEvent(_OsUserHandle* handle)
+{
+    COsUserEvent& event = static_cast<_OsEventHandle*>(handle)->event;
+    // Only an auto-reset event was consumed by the probe.
+    if (event.autoReset.load()) {
+        event.Signal();
+    }
+}
+
+namespace {
+
+// The event of an event handle; null (errno EINVAL) for null or another kind.
+COsUserEvent* EventOf(OS_USER_EVENT_HANDLE handle)
+{
+    _OsUserHandle* object = KvHandle(handle);
+    if (object == nullptr || object->kind != OS_USER_HANDLE_EVENT) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return &static_cast<_OsEventHandle*>(object)->event;
+}
+
+}  // namespace
+
+OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID attributes, BOOL manualReset, BOOL initialState,
+                                       LPCTSTR name)
+{
+    if (attributes != nullptr || name != nullptr) {
+        return nullptr;
+    }
+    _OsEventHandle* handle = new (std::nothrow) _OsEventHandle(true, manualReset != 0 ? 1u : 0u);
+    if (handle == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (handle->initError != 0 || handle->event.initError != 0) {
+        errno = handle->initError != 0 ? handle->initError : handle->event.initError;
+        delete handle;
+        return nullptr;
+    }
+    if (initialState != 0) {
+        handle->event.Signal();
+    }
+    return static_cast<_OsUserHandle*>(handle);
+}
+
+BOOL OsUserSetEvent(OS_USER_EVENT_HANDLE handle)
+{
+    COsUserEvent* event = EventOf(handle);
+    if (event == nullptr) {
+        return FALSE;
+    }
+    if (!event->Signal()) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE handle)
+{
+    COsUserEvent* event = EventOf(handle);
+    if (event == nullptr) {
+        return FALSE;
+    }
+    if (!event->Clear()) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD OsUserWaitForEvent(OS_USER_EVENT_HANDLE handle, DWORD milliseconds)
+{
+    COsUserEvent* event = EventOf(handle);
+    return event != nullptr ? event->Wait(milliseconds) : WAIT_FAILED;
+}
+
+DWORD OsUserWaitForEventEx(OS_USER_EVENT_HANDLE handle, DWORD milliseconds, BOOL alertable)
+{
+    if (alertable != 0) {
+        fprintf(stderr, "%s: bAlertable == TRUE not supported",
+                "DWORD OsUserWaitForEventEx(OS_USER_EVENT_HANDLE, DWORD, BOOL)");
+    }
+    return OsUserWaitForEvent(handle, milliseconds);
+}
+
+BOOL OsUserDeleteEvent(OS_USER_EVENT_HANDLE handle)
+{
+    if (EventOf(handle) == nullptr) {
+        return FALSE;
+    }
+    delete static_cast<_OsEventHandle*>(KvHandle(handle));
+    return TRUE;
+}

@@ -1,0 +1,113 @@
+// Internals shared by the kernel-object areas (handles and waits, events, synchronisation,
+// threads): checked locking, deadlines, the per-kind probe and give-back of the waits, and
+// the handle classes that are no part of the public header.
+#ifndef KV_OS_USER_KERNEL_H
+#define KV_OS_USER_KERNEL_H
+
+#include "KvPlatformHelper.h"
+
+#include <semaphore.h>
+
+// ThreadSanitizer does not follow pthread_mutex_clocklock and sem_clockwait; its builds use
+// the CLOCK_REALTIME calls it does follow, re-checked against the monotonic deadline.
+#if defined(__SANITIZE_THREAD__)
+#define KV_TSAN_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KV_TSAN_BUILD 1
+#endif
+#endif
+
+#if defined(__linux__) && !defined(KV_TSAN_BUILD)
+// Linux: timed mutex locks and semaphore waits select CLOCK_MONOTONIC themselves.
+#define KV_CLOCK_SELECTING_WAITS 1
+#else
+// FreeBSD (and ThreadSanitizer builds): pthread_mutex_timedlock and sem_timedwait measure
+// CLOCK_REALTIME; the remaining monotonic time is converted and re-checked after each wake.
+#define KV_CLOCK_SELECTING_WAITS 0
+#endif
+
+// Stops the process when an internal lock fails: that only happens to corrupted state.
+void KvCheck(int result, const char* what);
+void KvLock(pthread_mutex_t* mutex);
+void KvUnlock(pthread_mutex_t* mutex);
+// Reports a failed destroy (an object closed while in use) on standard error.
+void KvReportDestroy(int result, const char* what);
+
+// now on clock + milliseconds, in 64-bit arithmetic (every DWORD is a forward time).
+// False, with the message on standard error, when the clock cannot be read.
+bool GetAbsoluteTime(clockid_t clock, DWORD milliseconds, struct timespec* deadline);
+// Whether the CLOCK_MONOTONIC deadline has passed.
+bool KvDeadlinePassed(const struct timespec& deadline);
+
+// Timed lock / semaphore wait until a CLOCK_MONOTONIC deadline: 0, ETIMEDOUT or an error.
+int KvMutexLockUntil(pthread_mutex_t* mutex, const struct timespec& deadline);
+int KvSemaWaitUntil(sem_t* semaphore, const struct timespec& deadline);
+
+// Result of testing one entry of a multi-object wait without blocking.
+enum class KvProbe {
+  Acquired,  // signalled and taken (auto-reset event cleared, mutex held, unit taken, thread joined)
+  Busy,      // not now
+  Never,     // can never be taken by this caller: null, file, unknown kind, own mutex
+};
+
+// Per-kind tests and give-backs; each handle is of the kind its name says.
+KvProbe KvProbeEvent(_OsUserHandle* handle);
+void KvGiveBackEvent(_OsUserHandle* handle);
+KvProbe KvProbeMutex(_OsUserHandle* handle);
+void KvGiveBackMutex(_OsUserHandle* handle);
+KvProbe KvProbeSema(_OsUserHandle* handle);
+void KvGiveBackSema(_OsUserHandle* handle);
+KvProbe KvProbeThread(_OsUserHandle* handle);
+
+// Entries that a wait-all can never take, found before it takes anything.
+bool KvMutexHeldByCaller(_OsUserHandle* handle);
+bool KvThreadClosed(_OsUserHandle* handle);
+
+DWORD KvWaitForThread(_OsUserHandle* handle, DWORD milliseconds);
+void KvCloseThread(_OsUserHandle* handle);
+bool KvDestroyMutex(_OsUserHandle* handle);
+bool KvDestroySema(_OsUserHandle* handle);
+
+// A handle argument as the base class; null stays null.
+inline _OsUserHandle* KvHandle(void* handle) { return static_cast<_OsUserHandle*>(handle); }
+
+// An event that also notifies the multi-object waits registered on its owning handle.
+class COsUserEventInternal : public COsUserEvent {
+ public:
+  COsUserEventInternal(bool create, unsigned int manualReset);
+  void SignalAdditionalEventsCritical() override;
+
+  _OsUserHandle* owner;  // the handle that carries this event
+};
+
+// An event handle (kind 3).
+class _OsEventHandle : public _OsUserHandle {
+ public:
+  _OsEventHandle(bool create, unsigned int manualReset);
+  bool SupportsAdditionalEvents() override;
+  void Lock() override;
+  void Unlock() override;
+  bool IsEventSignalled() override;
+
+  COsUserEventInternal event;  // the event itself
+};
+
+// A mutex handle (kind 4): an error-checking, non-recursive POSIX mutex.
+class _MutexHandle : public _OsUserHandle {
+ public:
+  _MutexHandle();
+
+  pthread_mutex_t mutex;           // the lock
+  std::atomic<pthread_t> owner;    // the holder (null when free): lets a holder see its own hold
+};
+
+// A semaphore handle (kind 5): an unnamed, process-private POSIX semaphore.
+class _SemaHandle : public _OsUserHandle {
+ public:
+  _SemaHandle();
+
+  sem_t semaphore;  // the count
+};
+
+#endif  // KV_OS_USER_KERNEL_H
