@@ -102,9 +102,12 @@ int main(int argc, char** argv)
             return 1;
         }
 
+        // Shared by the workers, and outlive them.
+        IxoWebservice::accept_gate gate{acceptor};
+        IxoWebservice::file_cache files;
         std::list<IxoWebservice::http_worker> workers;
         for (int i = 0; i < num_workers; ++i) {
-            workers.emplace_back(acceptor, doc_root);
+            workers.emplace_back(gate, doc_root, files);
             workers.back().start();
         }
         if (v)

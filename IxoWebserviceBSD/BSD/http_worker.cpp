@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -77,27 +78,14 @@ long send_file_part(int socket_fd, int file_fd, std::uint64_t offset, std::size_
 #endif
 }
 
-// Opens path for reading ("rb") into body when it names a regular file.
-// The descriptor is opened non-blocking, so that a FIFO cannot hold up the loop, and
-// examined before stdio takes it over: one path walk per request.
-void open_regular_file(const char* path, http_worker::file_body_t::value_type& body, error_code& ec)
+// Hands the open regular file fd (examined as status) to stdio ("rb") as the body's file;
+// on failure the descriptor is closed.
+void adopt_regular_file(int fd, const struct stat& status, http_worker::file_body_t::value_type& body,
+                        error_code& ec)
 {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        ec.assign(errno, boost::system::generic_category());
-        return;
-    }
-    struct stat status;
-    std::FILE* stream = nullptr;
-    if (::fstat(fd, &status) != 0)
-        ec.assign(errno, boost::system::generic_category());
-    else if (S_ISDIR(status.st_mode))
-        ec = make_error_code(boost::system::errc::is_a_directory);
-    else if (!S_ISREG(status.st_mode))
-        ec = make_error_code(boost::system::errc::invalid_argument);
-    else if ((stream = ::fdopen(fd, "rb")) == nullptr)
-        ec.assign(errno, boost::system::generic_category());
+    std::FILE* stream = ::fdopen(fd, "rb");
     if (stream == nullptr) {
+        ec.assign(errno, boost::system::generic_category());
         ::close(fd);
         return;
     }
@@ -137,22 +125,97 @@ bool build_response(boost::optional<Response>& response, boost::optional<Seriali
     }
 }
 
-// now + span on the steady clock, saturating at the clock's last time point.
-std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::duration span)
+// start + span on the steady clock, saturating at the clock's last time point.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point start,
+                                                     std::chrono::steady_clock::duration span)
 {
-    const auto now = std::chrono::steady_clock::now();
-    if (now > std::chrono::steady_clock::time_point::max() - span)
+    if (start > std::chrono::steady_clock::time_point::max() - span)
         return std::chrono::steady_clock::time_point::max();
-    return now + span;
+    return start + span;
+}
+
+enum class write_state { done, blocked, failed };
+
+// Sends what the socket takes of the serializer's message without waiting for room.
+// Most responses go out whole here, with one system call and no trip through the loop.
+template <class Serializer>
+write_state write_without_waiting(int socket_fd, Serializer& serializer)
+{
+    constexpr std::size_t max_pieces = 16;
+    while (!serializer.is_done()) {
+        iovec pieces[max_pieces];
+        std::size_t count = 0;
+        error_code ec;
+        serializer.next(ec, [&](error_code&, const auto& buffers) {
+            for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                 it != boost::asio::buffer_sequence_end(buffers) && count < max_pieces; ++it) {
+                const boost::asio::const_buffer piece = *it;
+                pieces[count].iov_base = const_cast<void*>(piece.data());
+                pieces[count].iov_len = piece.size();
+                ++count;
+            }
+        });
+        if (ec)
+            return write_state::failed;
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+        const ssize_t sent = ::sendmsg(socket_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return write_state::blocked;
+            return write_state::failed;
+        }
+        serializer.consume(static_cast<std::size_t>(sent));
+    }
+    return write_state::done;
+}
+
+// Sends the pieces without waiting for room and drops what was sent from their fronts.
+template <std::size_t N>
+write_state send_pieces_now(int socket_fd, std::array<boost::asio::const_buffer, N>& pieces)
+{
+    iovec vector[N];
+    std::size_t count = 0;
+    std::size_t total = 0;
+    for (const boost::asio::const_buffer& piece : pieces) {
+        if (piece.size() == 0)
+            continue;
+        vector[count].iov_base = const_cast<void*>(piece.data());
+        vector[count].iov_len = piece.size();
+        total += piece.size();
+        ++count;
+    }
+    if (total == 0)
+        return write_state::done;
+    msghdr message{};
+    message.msg_iov = vector;
+    message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+    ssize_t sent;
+    do
+        sent = ::sendmsg(socket_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? write_state::blocked : write_state::failed;
+    std::size_t done = static_cast<std::size_t>(sent);
+    for (boost::asio::const_buffer& piece : pieces) {
+        const std::size_t skip = done < piece.size() ? done : piece.size();
+        piece += skip;
+        done -= skip;
+    }
+    return static_cast<std::size_t>(sent) == total ? write_state::done : write_state::blocked;
 }
 
 }  // namespace
 
-http_worker::http_worker(stream_protocol::acceptor& acceptor_, const std::string& doc_root_)
-    : acceptor(acceptor_),
+http_worker::http_worker(accept_gate& gate_, const std::string& doc_root_, file_cache& files_)
+    : gate(gate_),
       doc_root(doc_root_),
-      socket(acceptor_.get_executor()),
-      request_deadline(acceptor_.get_executor(), std::chrono::steady_clock::time_point::max())
+      files(files_),
+      socket(gate_.acceptor().get_executor()),
+      request_deadline(gate_.acceptor().get_executor(), std::chrono::steady_clock::time_point::max())
 {
 }
 
@@ -166,6 +229,8 @@ http_worker::~http_worker()
     parser.reset();
     error_code ignored;
     socket.close(ignored);
+    if (!adopted && connection >= 0)
+        ::close(connection);
 }
 
 void http_worker::start()
@@ -177,26 +242,51 @@ void http_worker::start()
 void http_worker::accept()
 {
     error_code ignored;
-    socket.close(ignored);
+    if (adopted)
+        socket.close(ignored);
+    else if (connection >= 0)
+        ::close(connection);
+    connection = -1;
+    adopted = false;
     buffer.consume(buffer.size());
+    deadline_armed = false;
     // The finished request gives its arena blocks and body back now rather than
     // at the next read, so an idle worker holds no request memory.
     parser.reset();
+    gate.enqueue(*this);
+}
 
-    acceptor.async_accept(socket, [this](error_code ec) {
-        if (ec) {
-            accept();
-            return;
-        }
+void http_worker::serve(int fd)
+{
+    connection = fd;
 #if defined(SO_NOSIGPIPE)
-        // FreeBSD: writing to a peer that has gone away fails with EPIPE instead of
-        // raising SIGPIPE. (Linux gets the same from Asio's MSG_NOSIGNAL on every send.)
-        const int on = 1;
-        ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+    // FreeBSD: writing to a peer that has gone away fails with EPIPE instead of raising
+    // SIGPIPE, also for sendfile. (Linux: MSG_NOSIGNAL on every send, SIGPIPE ignored.)
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
-        request_deadline.expires_at(deadline_after(connection_time));
-        read_request();
-    });
+    accepted_at = std::chrono::steady_clock::now();
+    read_request();
+}
+
+bool http_worker::adopt()
+{
+    if (adopted)
+        return true;
+    error_code ec;
+    socket.assign(stream_protocol(), connection, ec);
+    if (ec)
+        return false;
+    adopted = true;
+    return true;
+}
+
+void http_worker::arm_deadline()
+{
+    if (deadline_armed)
+        return;
+    deadline_armed = true;
+    request_deadline.expires_at(deadline_after(accepted_at, connection_time));
 }
 
 void http_worker::read_request()
@@ -205,52 +295,62 @@ void http_worker::read_request()
     parser->header_limit(header_limit);
     parser->body_limit(body_limit);
     parser->eager(true);
-    read_more();
+    receive();
 }
 
-void http_worker::read_more()
-{
-    // The whole header has to fit in the buffer: a full buffer ends the connection.
-    const std::size_t room = buffer.max_size() - buffer.size();
-    if (room == 0) {
-        accept();
-        return;
-    }
-    socket.async_read_some(buffer.prepare(room), [this](error_code ec, std::size_t bytes) {
-        if (ec) {
-            accept();
-            return;
-        }
-        buffer.commit(bytes);
-        parse_buffered();
-    });
-}
-
-void http_worker::parse_buffered()
+void http_worker::receive()
 {
     for (;;) {
-        error_code ec;
-        std::size_t used = 0;
-        try {
-            used = parser->put(buffer.data(), ec);
-        } catch (const std::bad_alloc&) {
-            // The header fields overflow the field arena: drop the connection.
+        if (buffer.size() != 0) {
+            error_code ec;
+            std::size_t used = 0;
+            try {
+                used = parser->put(buffer.data(), ec);
+            } catch (const std::bad_alloc&) {
+                // The header fields overflow the field arena: drop the connection.
+                accept();
+                return;
+            }
+            buffer.consume(used);
+            if (parser->is_done()) {
+                process_request(parser->get());
+                return;
+            }
+            if (ec && ec != http::error::need_more) {
+                accept();
+                return;
+            }
+            if (!ec && used != 0 && buffer.size() != 0)
+                continue;
+        }
+        // The whole header has to fit in the buffer: a full buffer ends the connection.
+        const std::size_t room = buffer.max_size() - buffer.size();
+        if (room == 0) {
             accept();
             return;
         }
-        buffer.consume(used);
-        if (parser->is_done()) {
-            process_request(parser->get());
+        // Read without waiting first: a client mostly sends its request right after it
+        // connects, so it is usually there by the time the connection is accepted.
+        const boost::asio::mutable_buffer space = buffer.prepare(room);
+        const ssize_t got = ::recv(connection_fd(), space.data(), space.size(), MSG_DONTWAIT);
+        if (got > 0) {
+            buffer.commit(static_cast<std::size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && adopt()) {
+            arm_deadline();
+            socket.async_wait(stream_protocol::socket::wait_read, [this](error_code ec) {
+                if (ec)
+                    accept();
+                else
+                    receive();
+            });
             return;
         }
-        if (ec == http::error::need_more || (!ec && (used == 0 || buffer.size() == 0))) {
-            read_more();
-            return;
-        }
-        if (ec) {
-            accept();
-            return;
-        }
+        accept();  // end of stream, or a failed read
+        return;
     }
 }
 
@@ -342,7 +442,18 @@ void http_worker::send_response(http::status status, std::string body, const std
         accept();
         return;
     }
-    http::async_write(socket, *string_serializer, [this](error_code, std::size_t) { end_connection(); });
+    write_response(*string_serializer);
+}
+
+template <class Serializer>
+void http_worker::write_response(Serializer& serializer)
+{
+    if (write_without_waiting(connection_fd(), serializer) != write_state::blocked || !adopt()) {
+        end_connection();
+        return;
+    }
+    arm_deadline();
+    http::async_write(socket, serializer, [this](error_code, std::size_t) { end_connection(); });
 }
 
 void http_worker::send_Ixo_response(const request& req)
@@ -383,8 +494,11 @@ void http_worker::send_file(boost::beast::string_view target)
     }
 
     error_code ec;
+    file_cache::found found;
     file_body_t::value_type body;
-    open_regular_file(file_path.c_str(), body, ec);
+    files.lookup(file_path, found, ec);
+    if (!ec && !found.content)
+        adopt_regular_file(found.fd, found.status, body, ec);
     if (ec) {
         if (v)
             syslog(LOG_NOTICE, "send_file: file_open: %s %s", file_path.c_str(), ec.message().c_str());
@@ -397,6 +511,10 @@ void http_worker::send_file(boost::beast::string_view target)
     const boost::beast::string_view name =
         target_query == boost::beast::string_view::npos ? target : target.substr(0, target_query);
 
+    if (found.content) {
+        send_memory_file(std::move(found.content), mime_type(name));
+        return;
+    }
     if (!build_response(file_response, file_serializer, alloc, http::status::ok, mime_type(name), std::move(body))) {
         accept();
         return;
@@ -404,7 +522,56 @@ void http_worker::send_file(boost::beast::string_view target)
     const std::uint64_t size = file_response->body().size();
     if (size > kernel_copy_threshold && start_kernel_file_write(size))
         return;
-    http::async_write(socket, *file_serializer, [this](error_code, std::size_t) { end_connection(); });
+    write_response(*file_serializer);
+}
+
+void http_worker::send_memory_file(file_cache::content_ptr content, boost::beast::string_view content_type)
+{
+    // A file's head depends only on its size and media type: the serializer renders it
+    // once, later responses send the memo and the bytes with one call.
+    if (content->head.empty() || content->head_type != content_type.data()) {
+        if (!render_head(*content, content_type)) {
+            accept();
+            return;
+        }
+    }
+    memory_content = std::move(content);
+    memory_pieces[0] = boost::asio::buffer(memory_content->head);
+    memory_pieces[1] = boost::asio::buffer(memory_content->bytes);
+    if (send_pieces_now(connection_fd(), memory_pieces) != write_state::blocked || !adopt()) {
+        end_connection();
+        return;
+    }
+    arm_deadline();
+    boost::asio::async_write(socket, memory_pieces, [this](error_code, std::size_t) { end_connection(); });
+}
+
+bool http_worker::render_head(file_cache::file_bytes& file, boost::beast::string_view content_type)
+{
+    boost::optional<memory_response_t> response;
+    boost::optional<memory_serializer_t> serializer;
+    const memory_body_t::value_type view(file.bytes.data(), file.bytes.size());
+    if (!build_response(response, serializer, alloc, http::status::ok, content_type, view))
+        return false;
+    error_code ec;
+    serializer->split(true);
+    try {
+        std::string head;
+        serializer->next(ec, [&](error_code&, const auto& buffers) {
+            for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
+                 ++it) {
+                const boost::asio::const_buffer piece = *it;
+                head.append(static_cast<const char*>(piece.data()), piece.size());
+            }
+        });
+        if (ec)
+            return false;
+        file.head = std::move(head);
+        file.head_type = content_type.data();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 bool http_worker::start_kernel_file_write(std::uint64_t size)
@@ -433,6 +600,17 @@ bool http_worker::start_kernel_file_write(std::uint64_t size)
 
     file_offset = 0;
     file_remaining = size;
+    // Header and content go out without waiting as far as the socket takes them.
+    const write_state header_state = send_pieces_now(connection_fd(), file_header);
+    if (header_state == write_state::done) {
+        send_file_content();
+        return true;
+    }
+    if (header_state == write_state::failed || !adopt()) {
+        end_connection();
+        return true;
+    }
+    arm_deadline();
     boost::asio::async_write(socket, file_header, [this](error_code write_error, std::size_t) {
         if (write_error)
             end_connection();
@@ -444,8 +622,8 @@ bool http_worker::start_kernel_file_write(std::uint64_t size)
 
 void http_worker::send_file_content()
 {
-    // The socket is already non-blocking: the request was read from it asynchronously.
-    const int socket_fd = socket.native_handle();
+    // The descriptor is non-blocking from its accept: a full socket answers EAGAIN.
+    const int socket_fd = connection_fd();
     const int file_fd = ::fileno(file_response->body().file().native_handle());
     for (;;) {
         const std::size_t chunk = file_remaining < chunk_limit ? static_cast<std::size_t>(file_remaining) : chunk_limit;
@@ -459,7 +637,8 @@ void http_worker::send_file_content()
         }
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && adopt()) {
+            arm_deadline();
             socket.async_wait(stream_protocol::socket::wait_write, [this](error_code wait_error) {
                 if (wait_error)
                     end_connection();
@@ -475,14 +654,17 @@ void http_worker::send_file_content()
 
 void http_worker::end_connection()
 {
-    if (socket.is_open()) {
+    if (adopted && socket.is_open()) {
         error_code ignored;
         socket.shutdown(stream_protocol::socket::shutdown_send, ignored);
+    } else if (!adopted && connection >= 0) {
+        ::shutdown(connection, SHUT_WR);
     }
     string_serializer.reset();
     string_response.reset();
     file_serializer.reset();
     file_response.reset();
+    memory_content.reset();
     accept();
 }
 

@@ -3,7 +3,9 @@
 #ifndef IXO_HTTP_WORKER_H
 #define IXO_HTTP_WORKER_H
 
+#include "accept_gate.h"
 #include "fields_alloc.h"
+#include "file_cache.h"
 #include "sized_file_stdio.h"
 
 #include <boost/asio/buffer.hpp>
@@ -16,6 +18,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/optional.hpp>
@@ -47,7 +50,8 @@ public:
     // Files larger than one read of the file body are copied to the socket by the kernel.
     static constexpr std::uint64_t kernel_copy_threshold = 4096;
 
-    http_worker(stream_protocol::acceptor& acceptor, const std::string& doc_root);
+    // The gate and files are shared by all workers and outlive them.
+    http_worker(accept_gate& gate, const std::string& doc_root, file_cache& files);
     ~http_worker();
 
     http_worker(const http_worker&) = delete;
@@ -55,6 +59,8 @@ public:
 
     // Begins the accept cycle and the deadline watcher; called once after construction.
     void start();
+    // Serves a connection the gate accepted for this worker (a non-blocking descriptor).
+    void serve(int fd);
 
 private:
     using string_response_t = boost::beast::http::response<boost::beast::http::string_body, fields_t>;
@@ -62,16 +68,26 @@ private:
         boost::beast::http::response_serializer<boost::beast::http::string_body, fields_t>;
     using file_response_t = boost::beast::http::response<file_body_t, fields_t>;
     using file_serializer_t = boost::beast::http::response_serializer<file_body_t, fields_t>;
+    using memory_body_t = boost::beast::http::span_body<const char>;
+    using memory_response_t = boost::beast::http::response<memory_body_t, fields_t>;
+    using memory_serializer_t = boost::beast::http::response_serializer<memory_body_t, fields_t>;
     using request_parser_t = boost::beast::http::request_parser<request_body_t, alloc_t>;
 
     // Closes the current connection and waits for the next one.
     void accept();
+    // Hands the connection's descriptor to socket, for waiting in the event loop; false on failure.
+    bool adopt();
+    int connection_fd() { return adopted ? socket.native_handle() : connection; }
     // Starts reading one request with a fresh parser.
     void read_request();
-    // Reads more bytes of the current request into the buffer.
-    void read_more();
-    // Feeds the buffered bytes to the parser; routes the request once it is complete.
-    void parse_buffered();
+    // Parses and reads until the request is complete; waits when the socket has nothing yet.
+    void receive();
+    // Gives the connection its deadline before its first wait: an exchange that never waits
+    // ends long before it, and then costs no timer work.
+    void arm_deadline();
+    // Writes what the socket takes now, then lets the rest go out asynchronously.
+    template <class Serializer>
+    void write_response(Serializer& serializer);
     // Closes a connection whose deadline has passed; re-armed for the worker's life.
     void check_deadline();
 
@@ -81,6 +97,10 @@ private:
     void send_Ixo_response(const request& req);
     void send_file(boost::beast::string_view target);
     void send_not_found();
+    // Sends a small file's content from memory, after the response head memo of the content.
+    void send_memory_file(file_cache::content_ptr content, boost::beast::string_view content_type);
+    // Renders the response head for the file's bytes and media type into its memo.
+    bool render_head(file_cache::file_bytes& file, boost::beast::string_view content_type);
     // Writes the header, then lets the kernel copy the file to the socket; false when not possible.
     bool start_kernel_file_write(std::uint64_t size);
     // Sends what the socket takes of the rest of the file; waits for room, or ends the connection.
@@ -89,8 +109,9 @@ private:
     // Common end of every response write: shut down sending, release, accept again.
     void end_connection();
 
-    stream_protocol::acceptor& acceptor;
+    accept_gate& gate;
     std::string doc_root;
+    file_cache& files;
     stream_protocol::socket socket;
     boost::beast::flat_static_buffer<8192> buffer;
     alloc_t alloc{field_arena_size};
@@ -100,6 +121,15 @@ private:
     boost::optional<string_serializer_t> string_serializer;
     boost::optional<file_response_t> file_response;
     boost::optional<file_serializer_t> file_serializer;
+    file_cache::content_ptr memory_content;  // keeps the content alive while it is written
+    std::array<boost::asio::const_buffer, 2> memory_pieces;  // its head and bytes still to send
+
+    // The current connection: owned here until it first has to wait, then by socket.
+    int connection = -1;
+    bool adopted = false;
+    // When the current connection was accepted, and whether its deadline has been set.
+    std::chrono::steady_clock::time_point accepted_at;
+    bool deadline_armed = false;
 
     // A large file's header pieces and the part of its content still to send.
     std::array<boost::asio::const_buffer, 16> file_header;

@@ -1,0 +1,160 @@
+#include "file_cache.h"
+
+#include <cerrno>
+#include <new>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace IxoWebservice {
+
+namespace {
+
+bool same_time(const std::timespec& a, const std::timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether time is at or before limit.
+bool not_after(const std::timespec& time, const std::timespec& limit)
+{
+    return time.tv_sec < limit.tv_sec || (time.tv_sec == limit.tv_sec && time.tv_nsec <= limit.tv_nsec);
+}
+
+}  // namespace
+
+file_cache::file_cache() : file_cache(limits{}) {}
+
+file_cache::file_cache(limits bounds_, clock_fn clock_) : bounds(bounds_), clock(clock_) {}
+
+std::timespec file_cache::real_time()
+{
+    std::timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+bool file_cache::matches(const entry& held, const struct stat& now)
+{
+    return S_ISREG(now.st_mode) && now.st_dev == held.device && now.st_ino == held.inode && now.st_size == held.size &&
+           same_time(now.st_mtim, held.modified) && same_time(now.st_ctim, held.changed);
+}
+
+void file_cache::lookup(const std::string& path, found& out, boost::system::error_code& ec)
+{
+    out = found{};
+    ec.clear();
+    const auto it = index.find(path);
+    if (it != index.end()) {
+        struct stat now;
+        if (::stat(path.c_str(), &now) == 0 && matches(*it->second, now)) {
+            lru.splice(lru.begin(), lru, it->second);
+            out.content = it->second->content;
+            ++hit_count;
+            return;
+        }
+        // Changed, replaced or gone: the open below reads it again or reports why it cannot.
+        erase(it);
+    }
+    load(path, out, ec);
+}
+
+void file_cache::load(const std::string& path, found& out, boost::system::error_code& ec)
+{
+    // Taken before the open: a change made after this moment gives the file a change
+    // time later than racy_margin before it, so it can never match what is read here.
+    std::timespec still_since = clock();
+    still_since.tv_sec -= racy_margin_seconds;
+
+    // Non-blocking, so that a FIFO cannot hold up the loop; examined through the descriptor,
+    // so that what is read is the file that was examined.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ec.assign(errno, boost::system::generic_category());
+        return;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        ec.assign(errno, boost::system::generic_category());
+    else if (S_ISDIR(status.st_mode))
+        ec = make_error_code(boost::system::errc::is_a_directory);
+    else if (!S_ISREG(status.st_mode))
+        ec = make_error_code(boost::system::errc::invalid_argument);
+    if (ec) {
+        ::close(fd);
+        return;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > bounds.max_file_bytes) {
+        out.fd = fd;
+        out.status = status;
+        return;
+    }
+
+    content_ptr content;
+    try {
+        content = std::make_shared<file_bytes>();
+        content->bytes.resize(static_cast<std::size_t>(status.st_size));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    std::string& bytes = content->bytes;
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ec.assign(errno, boost::system::generic_category());
+            ::close(fd);
+            return;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    // A file that shrank while it was read is served as read, and not kept.
+    const bool whole = got == bytes.size();
+    bytes.resize(got);
+    out.content = content;
+    if (whole && not_after(status.st_ctim, still_since))
+        keep(path, status, out.content);
+}
+
+void file_cache::keep(const std::string& path, const struct stat& status, const content_ptr& content)
+{
+    const std::size_t cost = path.size() + content->bytes.size();
+    if (bounds.max_entries == 0 || cost > bounds.max_total_bytes)
+        return;
+    const auto existing = index.find(path);
+    if (existing != index.end())
+        erase(existing);
+    while (!lru.empty() && (index.size() >= bounds.max_entries || total_bytes + cost > bounds.max_total_bytes))
+        erase(index.find(*lru.back().path));
+
+    // Keeping is optional: without memory for the bookkeeping the file is just not kept.
+    try {
+        lru.push_front(entry{nullptr, content, status.st_dev, status.st_ino, status.st_size, status.st_mtim,
+                             status.st_ctim});
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    try {
+        const auto placed = index.emplace(path, lru.begin());
+        lru.front().path = &placed.first->first;
+    } catch (const std::bad_alloc&) {
+        lru.pop_front();
+        return;
+    }
+    total_bytes += cost;
+}
+
+void file_cache::erase(std::unordered_map<std::string, lru_list::iterator>::iterator it)
+{
+    total_bytes -= it->first.size() + it->second->content->bytes.size();
+    lru.erase(it->second);
+    index.erase(it);
+}
+
+}  // namespace IxoWebservice

@@ -1,0 +1,99 @@
+// Small files of the document root held in memory, checked against the file on every request.
+#ifndef IXO_FILE_CACHE_H
+#define IXO_FILE_CACHE_H
+
+#include <boost/system/error_code.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include <sys/stat.h>
+
+namespace IxoWebservice {
+
+// Every lookup compares the file's current status (one stat of the path) with the status
+// the content was read under: device, inode, size, modification and change time to the
+// nanosecond. A file changed in place, replaced by rename or removed therefore differs and
+// is read again. A file whose status changed shortly before it was read could change once
+// more without its times moving (file systems keep times in coarse steps, some in whole
+// seconds), so such a file is served from a fresh read until it has been still for
+// racy_margin. Entries and bytes are bounded; the least recently used entry goes first.
+class file_cache {
+public:
+    // A small file's bytes, and a memo of the response head the server last rendered for them.
+    struct file_bytes {
+        std::string bytes;
+        std::string head;                 // rendered for head_type; empty until then
+        const char* head_type = nullptr;  // the media type text the head names
+    };
+    using content_ptr = std::shared_ptr<file_bytes>;
+    using clock_fn = std::timespec (*)();
+
+    struct limits {
+        std::size_t max_file_bytes = 64 * 1024;       // larger files are not held
+        std::size_t max_entries = 512;                 // files held at once
+        std::size_t max_total_bytes = 4 * 1024 * 1024; // contents and path names together
+    };
+
+    // What a lookup found: the whole content of a small file, or an open larger file.
+    struct found {
+        content_ptr content;  // set for a file of at most max_file_bytes
+        int fd = -1;          // set for a larger regular file: open, owned by the caller
+        struct stat status {};  // the larger file's status, from its descriptor
+    };
+
+    static constexpr std::time_t racy_margin_seconds = 2;
+
+    file_cache();
+    explicit file_cache(limits bounds, clock_fn clock = &real_time);
+    ~file_cache() = default;
+
+    file_cache(const file_cache&) = delete;
+    file_cache& operator=(const file_cache&) = delete;
+
+    // Finds the regular file at path. ec, and nothing in out, when it cannot be opened or read
+    // (with the error of the open), or when it is a directory or not a regular file.
+    void lookup(const std::string& path, found& out, boost::system::error_code& ec);
+
+    std::size_t entries() const { return index.size(); }
+    std::size_t bytes() const { return total_bytes; }
+    // Lookups answered from memory since construction.
+    std::uint64_t hits() const { return hit_count; }
+
+    static std::timespec real_time();
+
+private:
+    struct entry {
+        const std::string* path;  // the index's key
+        content_ptr content;
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        std::timespec modified;
+        std::timespec changed;
+    };
+    using lru_list = std::list<entry>;
+
+    // Whether the held entry still describes the file at its path.
+    static bool matches(const entry& held, const struct stat& now);
+    // Opens and reads the file; keeps it when it is small and has been still long enough.
+    void load(const std::string& path, found& out, boost::system::error_code& ec);
+    void keep(const std::string& path, const struct stat& status, const content_ptr& content);
+    void erase(std::unordered_map<std::string, lru_list::iterator>::iterator it);
+
+    limits bounds;
+    clock_fn clock;
+    lru_list lru;  // most recently used first
+    std::unordered_map<std::string, lru_list::iterator> index;
+    std::size_t total_bytes = 0;
+    std::uint64_t hit_count = 0;
+};
+
+}  // namespace IxoWebservice
+
+#endif  // IXO_FILE_CACHE_H
