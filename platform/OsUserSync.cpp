@@ -137,18 +137,17 @@ DWORD OsUserWaitForMutex(OS_USER_MUTEX_HANDLE handle, DWORD milliseconds)
     if (mutex == nullptr) {
         return WAIT_FAILED;
     }
-    if (HeldByCaller(mutex)) {
-        errno = EDEADLK;
-        return WAIT_FAILED;
-    }
     int result;
-    if (milliseconds == 0) {
+    if (milliseconds == INFINITE) {
+        // The error-checking lock itself refuses the holder (EDEADLK).
+        result = pthread_mutex_lock(&mutex->mutex);
+    } else if (HeldByCaller(mutex)) {
+        result = EDEADLK;  // a try or timed lock would only report busy or time out
+    } else if (milliseconds == 0) {
         result = pthread_mutex_trylock(&mutex->mutex);
         if (result == EBUSY) {
             return WAIT_TIMEOUT;
         }
-    } else if (milliseconds == INFINITE) {
-        result = pthread_mutex_lock(&mutex->mutex);
     } else {
         timespec deadline;
         if (!GetAbsoluteTime(CLOCK_MONOTONIC, milliseconds, &deadline)) {

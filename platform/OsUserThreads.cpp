@@ -23,7 +23,7 @@ unsigned long OsUserThreadStackSize(unsigned long requested)
 COsThread::COsThread()
     : _OsUserHandle(OS_USER_HANDLE_THREAD), thread(), startGate(nullptr), routine(nullptr),
       parameter(nullptr), references(1), finished(false), exitEvent(true, 1), joinable(true),
-      lockError(pthread_mutex_init(&lock, nullptr))
+      joining(false), lockError(pthread_mutex_init(&lock, nullptr))
 {
 }
 
@@ -121,20 +121,37 @@ void COsThread::Release()
 
 DWORD COsThread::WaitForThread(DWORD milliseconds)
 {
-    if (KvThreadClosed(this)) {
+    // The first waiter that may block joins at once, outside lock, so that a timed waiter
+    // or a probe never blocks on lock. The others wait for the exit event, which the thread
+    // sets before it ends.
+    Lock();
+    const pthread_t id = thread;
+    bool joinHere = id != pthread_t{} && joinable && !joining &&
+                    (milliseconds == INFINITE || exitEvent.signalled.load());
+    joining = joining || joinHere;
+    Unlock();
+    if (id == pthread_t{}) {
         errno = EINVAL;
         return WAIT_FAILED;
     }
-    const DWORD waited = exitEvent.Wait(milliseconds);
-    if (waited != WAIT_OBJECT_0) {
-        return waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
+    if (!joinHere) {
+        const DWORD waited = exitEvent.Wait(milliseconds);
+        if (waited != WAIT_OBJECT_0) {
+            return waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
+        }
+        // The thread's work is over: join it unless that is done or under way.
+        Lock();
+        joinHere = joinable && !joining;
+        joining = joining || joinHere;
+        Unlock();
+        if (!joinHere) {
+            return WAIT_OBJECT_0;
+        }
     }
-    int result = 0;
+    const int result = pthread_join(id, nullptr);
     Lock();
-    if (joinable) {
-        result = pthread_join(thread, nullptr);
-        joinable = false;
-    }
+    joinable = false;
+    joining = false;
     Unlock();
     if (result != 0) {
         errno = result;
@@ -167,7 +184,7 @@ KvProbe KvProbeThread(_OsUserHandle* handle)
     thread->Lock();
     if (thread->thread == pthread_t{}) {
         probe = KvProbe::Never;
-    } else if (thread->joinable) {
+    } else if (thread->joinable && !thread->joining) {
         KvCheck(pthread_join(thread->thread, nullptr), "pthread_join");
         thread->joinable = false;
     }
@@ -180,7 +197,7 @@ void KvCloseThread(_OsUserHandle* handle)
     COsThread* thread = static_cast<COsThread*>(handle);
     thread->Lock();
     if (thread->thread != pthread_t{}) {
-        if (thread->joinable) {
+        if (thread->joinable && !thread->joining) {
             KvCheck(pthread_detach(thread->thread), "pthread_detach");
             thread->joinable = false;
         }

@@ -300,6 +300,7 @@ class COsThread : public _OsUserHandle {
   std::atomic<bool> finished;          // the routine has returned
   COsUserEvent exitEvent;              // manual-reset; set when the thread's work is over
   bool joinable;                       // neither joined nor detached yet (under lock)
+  bool joining;                        // a waiter is joining it outside lock (under lock)
   int lockError;                       // nonzero: lock could not be made, Create refuses
 };
 
