@@ -23,3 +23,12 @@ cmake -S . -B "$build_tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_TSAN=ON >/dev
 cmake --build "$build_tsan" -j "$jobs"
 (cd "$build_tsan" && TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
   ctest --output-on-failure -j "$jobs" --timeout 600 -L stress)
+
+# 3. A short libFuzzer run of every fuzz harness (clang), from the checked-in corpus:
+#    a fixed number of inputs each, together under a minute.
+build_fuzz="$top/build-fuzz"
+CC=clang CXX=clang++ cmake -S . -B "$build_fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON >/dev/null
+cmake --build "$build_fuzz" -j "$jobs" --target fuzzers
+scripts/fuzz.sh --build "$build_fuzz" --runs 100000 gateway
+scripts/fuzz.sh --build "$build_fuzz" --runs 500000 base64
+scripts/fuzz.sh --build "$build_fuzz" --runs 50000 request

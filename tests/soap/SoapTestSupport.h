@@ -1,5 +1,4 @@
-// Helpers shared by the gateway tests: request envelopes, the client fault and a
-// gateway on a clean simulated device.
+// A gateway on a clean simulated device, and the documents its tests compare with.
 #ifndef SOAP_TEST_SUPPORT_H
 #define SOAP_TEST_SUPPORT_H
 
@@ -13,38 +12,46 @@
 #include "IxoSoap.h"
 #include "KvIxoSim.h"
 
-// Wraps the method element in an envelope and a body sharing the prefix "soap".
+const std::string kFrame =
+    R"(<?xml version="1.0" encoding="UTF-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:SOAP-ENC="http://schemas.xmlsoap.org/soap/encoding/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:xsd="http://www.w3.org/2001/XMLSchema" xmlns:ns1="http://korvel.example/KvIxoWebService/message/"><SOAP-ENV:Body SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">)";
+const std::string kFrameEnd = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+
 inline std::string Envelope(const std::string& method)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-           "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-           "<soap:Body>" + method + "</soap:Body></soap:Envelope>";
+    return "<soap:Envelope><soap:Body>" + method + "</soap:Body></soap:Envelope>";
 }
 
-// The client fault document carrying faultString.
+// The client fault alone names its encoding in lower case.
 inline std::string ClientFault(const std::string& faultString)
 {
-    return R"(<?xml version="1.0" encoding="utf-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:SOAP-ENC="http://schemas.xmlsoap.org/soap/encoding/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:xsd="http://www.w3.org/2001/XMLSchema" xmlns:ns1="http://korvel.example/KvIxoWebService/message/"><SOAP-ENV:Body SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode><faultstring>)" +
-           faultString + "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>" + kFrame.substr(38) +
+           "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode><faultstring>" + faultString +
+           "</faultstring></SOAP-ENV:Fault>" + kFrameEnd;
 }
 
-// A gateway on the simulated device. The simulator and its environment are
-// process-wide: every test starts from the defaults and leaves them behind. A
-// gateway believes its port stays open, so each device reset gets a fresh gateway.
+inline std::string ServerFault(int32_t code)
+{
+    return kFrame + "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>An IXO Error has "
+           "occurred.</faultstring><detail><errorcode xmlns=\"http://korvel.example/KvIxoWebService\">" +
+           std::to_string(code) + "</errorcode><errorinfo xmlns=\"http://korvel.example/KvIxoWebService\"/>"
+           "</detail></SOAP-ENV:Fault>" + kFrameEnd;
+}
+
+// The simulator is process-wide: each test starts from its defaults. A gateway believes
+// its port stays open, so each device reset gets a fresh gateway.
 class GatewayTest : public ::testing::Test {
 protected:
     void SetUp() override { Configure(); }
-    void TearDown() override
-    {
-        soap_.reset();
-        ResetDevice(nullptr, nullptr);
-    }
-
+    void TearDown() override { Configure(), soap_.reset(); }
     // A fresh gateway on a reset device, with one simulator variable set when name is given.
     void Configure(const char* name = nullptr, const char* value = nullptr)
     {
         soap_.reset();
-        ResetDevice(name, value);
+        for (const char* n : {"KVIXO_SIM_FAIL_OPEN", "KVIXO_SIM_NETID", "KVIXO_SIM_ROUTES"})
+            unsetenv(n);
+        if (name != nullptr)
+            setenv(name, value, 1);
+        KvIxoSimReset();
         soap_ = std::make_unique<CIxoSoap>();
     }
     // The answer to a request text; no answer ever contains a line break.
@@ -58,18 +65,6 @@ protected:
     std::string Answer(const std::string& method) { return AnswerText(Envelope(method).c_str()); }
 
     std::unique_ptr<CIxoSoap> soap_;
-
-private:
-    static void ResetDevice(const char* name, const char* value)
-    {
-        unsetenv("KVIXO_SIM_FAIL_OPEN");
-        unsetenv("KVIXO_SIM_NETID");
-        unsetenv("KVIXO_SIM_ROUTES");
-        if (name != nullptr) {
-            setenv(name, value, 1);
-        }
-        KvIxoSimReset();
-    }
 };
 
 #endif  // SOAP_TEST_SUPPORT_H
