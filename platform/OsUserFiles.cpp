@@ -77,11 +77,6 @@ bool StatusAt(int directory, const char* path, int flags, FileStatus* result)
     return true;
 }
 
-bool StatusOfPath(const char* path, FileStatus* result)
-{
-    return StatusAt(AT_FDCWD, path, 0, result);
-}
-
 bool StatusOfDescriptor(int fd, FileStatus* result)
 {
     return StatusAt(fd, "", AT_EMPTY_PATH, result);
@@ -96,9 +91,9 @@ void TakeBirthTime(FileStatus* result)
     }
 }
 
-bool StatusOfPath(const char* path, FileStatus* result)
+bool StatusAt(int directory, const char* path, int flags, FileStatus* result)
 {
-    if (stat(path, &result->status) != 0) {
+    if (fstatat(directory, path, &result->status, flags) != 0) {
         return false;
     }
     TakeBirthTime(result);
@@ -192,11 +187,16 @@ bool WriteAll(int fd, const char* data, size_t count)
 }
 
 // Copies the rest of source into target: in the kernel where it can, else through a buffer.
-bool CopyContent(int source, int target)
+// A source of a known size (its size at the start) ends there without another call.
+bool CopyContent(int source, int target, off_t size)
 {
-    for (;;) {
+    for (off_t total = 0;;) {
         const ssize_t copied = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
         if (copied == 0) {
+            return true;
+        }
+        total += copied > 0 ? copied : 0;
+        if (size > 0 && total >= size) {
             return true;
         }
         if (copied < 0) {
@@ -233,7 +233,42 @@ struct FindContext {
     glob_t matches;
     char nameBuffer[1024];  // work copy of the current path for basename
     int index;              // last match returned; -1 before the first
+    // The directory of the last match, opened once for all its entries: each entry is then
+    // examined by its name alone instead of walking its whole path again.
+    char directory[1024];
+    size_t directoryLength;
+    int directoryFd;
 };
+
+// Examines the match at path, relative to its directory's descriptor where that can be opened.
+bool StatusOfMatch(FindContext* context, const char* path, FileStatus* result)
+{
+    const char* slash = strrchr(path, '/');
+    const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+    if (length == 0 || slash[1] == '\0') {
+        return StatusAt(AT_FDCWD, path, 0, result);
+    }
+    if (length != context->directoryLength || memcmp(context->directory, path, length) != 0) {
+        if (context->directoryFd >= 0) {
+            close(context->directoryFd);
+        }
+        memcpy(context->directory, path, length);
+        context->directory[length] = '\0';
+        context->directoryLength = length;
+        context->directoryFd = open(context->directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    return context->directoryFd >= 0 ? StatusAt(context->directoryFd, path + length, 0, result)
+                                     : StatusAt(AT_FDCWD, path, 0, result);
+}
+
+void ReleaseFind(FindContext* context)
+{
+    if (context->directoryFd >= 0) {
+        close(context->directoryFd);
+    }
+    globfree(&context->matches);
+    delete context;
+}
 
 FindContext* FindFromHandle(OS_USER_HANDLE h)
 {
@@ -655,28 +690,28 @@ BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExi
             return FALSE;
         }
     }
-    struct stat created {};
     int error = 0;
-    if (fstat(target, &created) != 0 || fchmod(target, sourceStatus.st_mode & 07777) != 0 ||
-        !CopyContent(source, target)) {
+    if (fchmod(target, sourceStatus.st_mode & 07777) != 0 ||
+        !CopyContent(source, target, S_ISREG(sourceStatus.st_mode) ? sourceStatus.st_size : 0)) {
         error = errno;
     } else if (!inPlace && fdatasync(target) != 0) {
         // The old content is gone once the copy is renamed over it: the copy must be on disk.
         error = errno;
     }
+    // Only this copy's own file is removed, also should its name have been taken meanwhile.
+    struct stat created {};
+    const char* own = inPlace ? to.GetString() : temporary.GetString();
+    const bool removable = error == 0 || fstat(target, &created) == 0;
     if (close(target) != 0 && error == 0) {
         error = errno;
     }
     if (error == 0 && !inPlace && rename(temporary, to) != 0) {
         error = errno;
     }
-    if (error != 0) {
-        // Only this copy's own file goes, also should the name have been taken over meanwhile.
-        struct stat now {};
-        const char* own = inPlace ? to.GetString() : temporary.GetString();
-        if (lstat(own, &now) == 0 && now.st_dev == created.st_dev && now.st_ino == created.st_ino) {
-            unlink(own);
-        }
+    struct stat now {};
+    if (error != 0 && removable && lstat(own, &now) == 0 &&
+        ((now.st_dev == created.st_dev && now.st_ino == created.st_ino) || created.st_ino == 0)) {
+        unlink(own);
     }
     close(source);
     errno = error;
@@ -749,14 +784,14 @@ OS_USER_HANDLE OsUserFindFirstFile(const char* pattern, _WIN32_FIND_DATAA* findD
     }
     memset(findData, 0, sizeof *findData);
     memset(&context->matches, 0, sizeof context->matches);
-    const int result = glob(RewritePath(pattern), 0, nullptr, &context->matches);
     context->index = -1;
-    // glob may have kept partial results even when it failed.
+    context->directoryLength = 0;
+    context->directoryFd = -1;
+    const int result = glob(RewritePath(pattern), 0, nullptr, &context->matches);
     if (result == 0 && OsUserFindNextFile(context, findData)) {
         return context;
     }
-    globfree(&context->matches);
-    delete context;
+    ReleaseFind(context);  // glob may have kept partial results even when it failed
     errno = result == GLOB_NOSPACE ? ENOMEM : ENOENT;
     return INVALID_HANDLE_VALUE;
 }
@@ -779,7 +814,7 @@ BOOL OsUserFindNextFile(OS_USER_HANDLE hFind, _WIN32_FIND_DATAA* findData)
         memcpy(context->nameBuffer, path, length + 1);
         const char* name = basename(context->nameBuffer);
         FileStatus status{};
-        if (name == nullptr || !StatusOfPath(path, &status)) {
+        if (name == nullptr || !StatusOfMatch(context, path, &status)) {
             continue;
         }
         FillFindData(status, name, findData);
@@ -798,7 +833,6 @@ BOOL OsUserFindClose(OS_USER_HANDLE hFind)
         errno = EINVAL;
         return FALSE;
     }
-    globfree(&context->matches);
-    delete context;
+    ReleaseFind(context);
     return TRUE;
 }
