@@ -89,8 +89,8 @@ CString ProgramInDirectory(const char* program, const char* workDir)
     return path;
 }
 
-// Resolves program, starts the shell on the quoted path followed by argumentText, and waits
-// up to timeoutMs when it is positive. Returns a launcher result code.
+// Resolves program and runs it, through the shell when argumentText is not empty; waits up
+// to timeoutMs when it is positive. Returns a launcher result code.
 int Launch(const char* program, const char* argumentText, const char* workDir, int timeoutMs,
            int* exitCode, int* processId)
 {
@@ -490,6 +490,12 @@ int OsUserTerminateProcess(_OS_USER_PROC_INFO* info, unsigned)
     CWaitProcessHandler& handler = CWaitProcessHandler::GetHandler();
     const pid_t pid = info->dwProcessId;
     if (pid <= 0 || !handler.ClaimChild(pid)) {
+        return OS_USER_LAUNCH_FAILED;
+    }
+    // Collected by someone else's waitpid meanwhile: no longer ours to signal.
+    siginfo_t state{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &state, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        handler.UnblockRemoveProcessZombies();
         return OS_USER_LAUNCH_FAILED;
     }
     kill(pid, SIGTERM);
