@@ -10,8 +10,6 @@
 
 namespace {
 
-unsigned int ReturnAtOnce(void*) { return 0; }
-
 // One handle of each waitable kind, each made available by Release() from any thread.
 struct Objects {
     Objects()
@@ -122,48 +120,6 @@ TEST(Handles, WaitAnyTakesTheFirstSignalledEntry)
     EXPECT_GE(kvtest::NowMs() - start, 20.0);
 }
 
-// Wait-any over every kind: the index returned is the object made available, and it is now
-// acquired by the caller.
-TEST(Handles, WaitAnyOverMixedKindsReturnsTheAcquiredObject)
-{
-    for (int which = 0; which < 4; ++which) {
-        SCOPED_TRACE(which);
-        Objects o;
-        ASSERT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(o.mutex, 0));
-        OS_USER_HANDLE gate = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
-        OS_USER_HANDLE thread = OsUserCreateThread(nullptr, 0, [](void* g) -> unsigned int {
-            return OsUserWaitForEvent(g, INFINITE);
-        }, gate, 0, nullptr);
-        OS_USER_HANDLE handles[] = {o.event, o.mutex, o.sema, thread};
-        std::atomic<DWORD> result{0xDEAD};
-        std::atomic<BOOL> mutexReleased{FALSE};
-        std::thread waiter([&] {
-            result = OsUserWaitForMultipleObjects(4, handles, FALSE, INFINITE);
-            if (result == WAIT_OBJECT_0 + 1)
-                mutexReleased = OsUserReleaseMutex(o.mutex);  // succeeds only for the holder
-        });
-        kvtest::Await([&] { return KvHandle(o.event)->waiterCount.load() == 1; });
-        switch (which) {
-        case 0: OsUserSetEvent(o.event); break;
-        case 1: OsUserReleaseMutex(o.mutex); break;
-        case 2: OsUserReleaseSema(o.sema, 1, nullptr); break;
-        case 3: OsUserSetEvent(gate); break;
-        }
-        waiter.join();
-        ASSERT_EQ(WAIT_OBJECT_0 + which, result.load());
-        EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForEvent(o.event, 0));
-        EXPECT_EQ(which == 1, mutexReleased.load());
-        if (which != 1) {
-            EXPECT_TRUE(OsUserReleaseMutex(o.mutex));
-        }
-        EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForSema(o.sema, 0));
-        OsUserSetEvent(gate);
-        EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSingleObject(thread, INFINITE));
-        OsUserCloseHandle(thread);
-        OsUserCloseHandle(gate);
-    }
-}
-
 // Wait-all takes everything in one pass or nothing: a time-out gives back the free mutex,
 // the semaphore unit and the auto-reset event it had taken.
 TEST(Handles, WaitAllTakesAllOrNothing)
@@ -194,19 +150,6 @@ TEST(Handles, WaitAllTakesAllOrNothing)
     EXPECT_TRUE(OsUserReleaseMutex(o.mutex));
     EXPECT_TRUE(OsUserReleaseMutex(held));
     OsUserCloseHandle(held);
-}
-
-// A thread that has already ended satisfies single, any and all waits alike, every time.
-TEST(Handles, EndedThreadSatisfiesEveryWait)
-{
-    OS_USER_HANDLE thread = OsUserCreateThread(nullptr, 0, ReturnAtOnce, nullptr, 0, nullptr);
-    ASSERT_NE(nullptr, thread);
-    kvtest::Await([&] { return static_cast<COsThread*>(KvHandle(thread))->exitEvent.signalled.load(); });
-    OS_USER_HANDLE handles[] = {thread};
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(1, handles, FALSE, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(1, handles, TRUE, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSingleObject(thread, 0));
-    EXPECT_TRUE(OsUserCloseHandle(thread));
 }
 
 }  // namespace
