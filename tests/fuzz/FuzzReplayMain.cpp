@@ -1,36 +1,25 @@
-// Runs a fuzz harness over files and directories of inputs, for builds without libFuzzer:
+// Runs a fuzz harness over the files of the directories given, for builds without libFuzzer:
 // ctest replays the checked-in corpus this way under the usual sanitizers.
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv)
 {
-    std::vector<std::filesystem::path> inputs;
+    size_t replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        if (std::filesystem::is_directory(argv[i])) {
-            for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
-                inputs.push_back(entry.path());
-        } else {
-            inputs.emplace_back(argv[i]);
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            ++replayed;
         }
     }
-    for (const auto& path : inputs) {
-        std::ifstream in(path, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
-            return 1;
-        }
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    }
-    std::printf("%zu inputs replayed\n", inputs.size());
-    return inputs.empty() ? 1 : 0;
+    std::printf("%zu inputs replayed\n", replayed);
+    return replayed == 0;
 }

@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 try {
                     used = parser->put(buffer.data(), ec);
                 } catch (const std::bad_alloc&) {
-                    reading = false;
+                    reading = false;  // the fields overflow the arena: the worker drops the connection
                     break;
                 }
                 buffer.consume(used);
@@ -83,11 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 }
             }
         }
-        if (reading && parser->is_done()) {
-            try {
+        try {
+            if (reading && parser->is_done())
                 Answer(parser->get(), alloc);
-            } catch (const std::bad_alloc&) {
-            }
+        } catch (const std::bad_alloc&) {
         }
     }
     if (alloc.pool().blocks_out() != 0 || alloc.pool().bytes_used() != 0)
