@@ -156,18 +156,24 @@ int InitEventCondition(pthread_cond_t* cond)
 
 namespace {
 
-// Records handle in addEvent unless another object was first; wakes its waiter.
+// Records handle in addEvent unless another object was first; wakes its waiter. The caller
+// holds the object's waiterLock, so the waiter cannot finish its wait (unregister) before
+// the broadcast; made after the record's mutex is released, it wakes a waiter that can run
+// at once instead of blocking on that mutex.
 void RecordSignal(_OsUserAddEvent* addEvent, _OsUserHandle* handle)
 {
     if (addEvent->signalledHandle.load() != nullptr) {
         return;
     }
     KvLock(&addEvent->mutex);
-    if (addEvent->signalledHandle.load() == nullptr) {
+    const bool first = addEvent->signalledHandle.load() == nullptr;
+    if (first) {
         addEvent->signalledHandle.store(handle);
-        KvCheck(pthread_cond_broadcast(&addEvent->condition), "pthread_cond_broadcast");
     }
     KvUnlock(&addEvent->mutex);
+    if (first) {
+        KvCheck(pthread_cond_broadcast(&addEvent->condition), "pthread_cond_broadcast");
+    }
 }
 
 }  // namespace
@@ -235,16 +241,32 @@ bool _OsUserHandle::RemoveAdditionalEvent(_OsUserWaiterNode* node)
 
 // ---- one multi-object wait ----
 
+_OsUserAddEvent::_OsUserAddEvent()
+    : signalledHandle(nullptr), count(0), handles(nullptr), nodes(nullptr), ready(false)
+{
+}
+
+_OsUserAddEvent::~_OsUserAddEvent()
+{
+    if (ready) {
+        KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
+        KvReportDestroy(pthread_mutex_destroy(&mutex), "pthread_mutex_destroy");
+    }
+}
+
 bool _OsUserAddEvent::Create(unsigned int handleCount, _OsUserHandle** handleArray,
                              _OsUserWaiterNode* nodeArray)
 {
-    if (InitEventCondition(&condition) != 0) {
-        return false;
-    }
-    const int result = pthread_mutex_init(&mutex, nullptr);
-    if (result != 0) {
-        KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
-        return false;
+    if (!ready) {
+        if (InitEventCondition(&condition) != 0) {
+            return false;
+        }
+        const int result = pthread_mutex_init(&mutex, nullptr);
+        if (result != 0) {
+            KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
+            return false;
+        }
+        ready = true;
     }
     signalledHandle.store(nullptr);
     count = handleCount;
@@ -264,13 +286,14 @@ bool _OsUserAddEvent::Create(unsigned int handleCount, _OsUserHandle** handleArr
 
 void _OsUserAddEvent::Delete()
 {
+    // Once every object has let go of the record (under its waiterLock), no signaller can
+    // touch it any more: the condition and the mutex stay for the thread's next wait.
     for (unsigned int i = 0; i < count; ++i) {
         if (nodes[i].addEvent != nullptr) {
             handles[i]->RemoveAdditionalEvent(&nodes[i]);
         }
     }
-    KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
-    KvReportDestroy(pthread_mutex_destroy(&mutex), "pthread_mutex_destroy");
+    count = 0;
 }
 
 void _OsUserAddEvent::Signal(_OsUserHandle* handle) { RecordSignal(this, handle); }
@@ -472,7 +495,8 @@ DWORD WaitAny(unsigned int count, _OsUserHandle** handles, DWORD milliseconds)
     }
     // Events and threads record themselves in addEvent when signalled; mutexes and
     // semaphores cannot, so a wait that holds one also polls them between short sleeps.
-    _OsUserAddEvent addEvent;
+    // A thread waits for one thing at a time: its record serves all its waits.
+    static thread_local _OsUserAddEvent addEvent;
     const bool notified = addEvent.Create(count, handles, nodes.data());
     polling = polling || !notified;
     long pauseNs = 0;

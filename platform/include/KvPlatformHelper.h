@@ -121,9 +121,14 @@ class _OsUserHandle {
 // signalled records itself (the first one wins until the waiter takes the record).
 class _OsUserAddEvent {
  public:
-  // Makes the condition and the mutex and registers with every entry that can notify,
-  // using nodes[i] for entry i. False (nothing registered) when the condition fails.
+  _OsUserAddEvent();
+  _OsUserAddEvent(const _OsUserAddEvent&) = delete;
+  _OsUserAddEvent& operator=(const _OsUserAddEvent&) = delete;
+  ~_OsUserAddEvent();
+  // Makes the condition and the mutex (once) and registers with every entry that can
+  // notify, using nodes[i] for entry i. False (nothing registered) when the condition fails.
   bool Create(unsigned int handleCount, _OsUserHandle** handleArray, _OsUserWaiterNode* nodes);
+  // Unregisters from every entry; the condition and the mutex stay for the next Create.
   void Delete();
   void Signal(_OsUserHandle* handle);
   // Sleeps until an object has recorded itself or the CLOCK_MONOTONIC deadline (null:
@@ -138,6 +143,7 @@ class _OsUserAddEvent {
   uint32_t count;                               // number of handles in the wait
   _OsUserHandle** handles;                      // the caller's array, not copied
   _OsUserWaiterNode* nodes;                     // one registration link per entry
+  bool ready;                                   // the condition and the mutex exist
 };
 
 // Makes cond a condition variable on CLOCK_MONOTONIC; 0 or the POSIX error (also written
