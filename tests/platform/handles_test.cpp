@@ -120,6 +120,26 @@ TEST(Handles, WaitAnyTakesTheFirstSignalledEntry)
     EXPECT_GE(kvtest::NowMs() - start, 20.0);
 }
 
+// Arrays beyond the inline size of 64 entries: the index of the last entry, and a duplicate
+// found among them.
+TEST(Handles, LongArrays)
+{
+    std::vector<OS_USER_HANDLE> events;
+    for (int i = 0; i < 100; ++i)
+        events.push_back(OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr));
+    std::thread setter([&] { OsUserSetEvent(events.back()); });
+    EXPECT_EQ(WAIT_OBJECT_0 + 99, OsUserWaitForMultipleObjects(100, events.data(), FALSE, INFINITE));
+    setter.join();
+    for (auto e : events)
+        OsUserSetEvent(e);
+    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(100, events.data(), TRUE, 0));
+    events.push_back(events[42]);
+    EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(101, events.data(), TRUE, 0));
+    events.pop_back();
+    for (auto e : events)
+        OsUserCloseHandle(e);
+}
+
 // Wait-all takes everything in one pass or nothing: a time-out gives back the free mutex,
 // the semaphore unit and the auto-reset event it had taken.
 TEST(Handles, WaitAllTakesAllOrNothing)
