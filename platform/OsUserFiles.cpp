@@ -286,7 +286,9 @@ void FillFindData(const FileStatus& file, const char* name, _WIN32_FIND_DATAA* f
     findData->nFileSizeLow = static_cast<DWORD>(size);
     findData->dwReserved0 = 0;
     findData->dwReserved1 = 0;
-    snprintf(findData->cFileName, sizeof findData->cFileName, "%s", name);
+    const size_t length = strnlen(name, sizeof findData->cFileName - 1);
+    memcpy(findData->cFileName, name, length);
+    findData->cFileName[length] = '\0';
 }
 
 }  // namespace
@@ -811,8 +813,13 @@ BOOL OsUserFindNextFile(OS_USER_HANDLE hFind, _WIN32_FIND_DATAA* findData)
         if (length >= sizeof context->nameBuffer) {
             continue;
         }
-        memcpy(context->nameBuffer, path, length + 1);
-        const char* name = basename(context->nameBuffer);
+        // The last component; basename only for the rare path that ends with a slash.
+        const char* slash = strrchr(path, '/');
+        const char* name = slash != nullptr && slash[1] != '\0' ? slash + 1 : path;
+        if (slash != nullptr && slash[1] == '\0') {
+            memcpy(context->nameBuffer, path, length + 1);
+            name = basename(context->nameBuffer);
+        }
         FileStatus status{};
         if (name == nullptr || !StatusOfMatch(context, path, &status)) {
             continue;

@@ -2,8 +2,8 @@
 //   listing 100,000 files: FindFirstFile/FindNextFile vs readdir + fstatat
 //   copying one 256 MiB file and 10,000 files of 4 KiB: CopyFile vs cp and
 //   std::filesystem::copy_file
-// Each round runs the contenders back to back (rotating who goes first, the disk synced before
-// each); the figures are medians over the rounds, the ratios ours over the faster anchor.
+// The contenders run interleaved in rounds (see Race); the figures are medians over the rounds,
+// the ratios ours over the faster anchor.
 //   files_bench [directory]   (default: $TMPDIR or /tmp; everything made there is removed)
 #include "KvPlatformHelper.h"
 
@@ -78,25 +78,35 @@ void PrintLoad(const char* when)
            sysconf(_SC_NPROCESSORS_ONLN));
 }
 
-// Runs the contenders kRounds times, interleaved, each preceded by its untimed preparation;
-// returns the median times of each.
-std::vector<Times> Race(const std::vector<std::function<void()>>& contenders,
-                        const std::function<void()>& prepare)
+// Runs the contenders kRounds times, interleaved; each round is prepared untimed and may be
+// split into batches, each contender timed on each batch in turn (rotating who goes first, the
+// disk synced before each), so that a change of the machine's load meets all of them alike.
+// Returns the median round totals of each contender.
+using Contender = std::function<void(int batch)>;
+std::vector<Times> Race(const std::vector<Contender>& contenders, const std::function<void()>& prepare,
+                        int batches = 1)
 {
-    std::vector<std::vector<double>> elapsed(contenders.size()), processor(contenders.size());
+    const size_t n = contenders.size();
+    std::vector<std::vector<double>> elapsed(n), processor(n);
     for (int round = 0; round < kRounds; ++round) {
-        for (size_t i = 0; i < contenders.size(); ++i) {
-            const size_t who = (i + static_cast<size_t>(round)) % contenders.size();
-            prepare();
-            // What the previous contender left to write goes to disk before the next one starts.
-            sync();
-            const Times t = Measure(contenders[who]);
-            elapsed[who].push_back(t.elapsed);
-            processor[who].push_back(t.processor);
+        prepare();
+        std::vector<Times> totals(n, Times{0, 0});
+        for (int batch = 0; batch < batches; ++batch) {
+            for (size_t i = 0; i < n; ++i) {
+                const size_t who = (i + static_cast<size_t>(round + batch)) % n;
+                sync();
+                const Times t = Measure([&] { contenders[who](batch); });
+                totals[who].elapsed += t.elapsed;
+                totals[who].processor += t.processor;
+            }
+        }
+        for (size_t i = 0; i < n; ++i) {
+            elapsed[i].push_back(totals[i].elapsed);
+            processor[i].push_back(totals[i].processor);
         }
     }
     std::vector<Times> medians;
-    for (size_t i = 0; i < contenders.size(); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         medians.push_back({Median(elapsed[i]), Median(processor[i])});
     }
     return medians;
@@ -195,7 +205,8 @@ int main(int argc, char** argv)
     }
     size_t found[2] = {};
     Report("list 100,000 files", {"FindFirstFile/FindNextFile", "readdir+fstatat"},
-           Race({[&] { found[0] = ListWithFind(many); }, [&] { found[1] = ListWithReaddir(many); }},
+           Race({[&](int) { found[0] = ListWithFind(many); },
+                 [&](int) { found[1] = ListWithReaddir(many); }},
                 [] {}),
            1.3);
     if (found[0] != 100000 || found[1] != 100000) {
@@ -203,7 +214,7 @@ int main(int argc, char** argv)
     }
     fs::remove_all(many);
 
-    // One 256 MiB file, copied to a new name each time (the previous copy removed untimed).
+    // One 256 MiB file, copied to a new name each round (the previous copies removed untimed).
     const std::string big = top + "/big";
     WriteFile(big, 256u << 20);
     const std::string copies[] = {top + "/copy-ours", top + "/copy-cp", top + "/copy-fs"};
@@ -213,38 +224,48 @@ int main(int argc, char** argv)
         }
     };
     Report("copy one 256 MiB file", {"CopyFile", "cp", "std::filesystem::copy_file"},
-           Race({[&] { OsUserCopyFile(big.c_str(), copies[0].c_str(), 0); },
-                 [&] { RunCp({"cp", big, copies[1]}); },
-                 [&] { fs::copy_file(big, copies[2]); }},
+           Race({[&](int) { OsUserCopyFile(big.c_str(), copies[0].c_str(), 0); },
+                 [&](int) { RunCp({"cp", big, copies[1]}); },
+                 [&](int) { fs::copy_file(big, copies[2]); }},
                 removeCopies),
            1.1);
     removeCopies();
     fs::remove(big);
 
-    // 10,000 files of 4 KiB into a fresh directory each time.
+    // 10,000 files of 4 KiB in 20 directories, copied into fresh ones each round.
     const std::string small = top + "/small";
-    fs::create_directory(small);
-    for (int i = 0; i < 10000; ++i) {
-        WriteFile(small + "/f" + std::to_string(i), 4096);
+    auto batchName = [](int batch) { return "/b" + std::to_string(batch); };
+    for (int batch = 0; batch < 20; ++batch) {
+        fs::create_directories(small + batchName(batch));
+        for (int i = 0; i < 500; ++i) {
+            WriteFile(small + batchName(batch) + "/f" + std::to_string(i), 4096);
+        }
     }
     auto freshCopies = [&] {
         removeCopies();
         for (const std::string& c : copies) {
-            fs::create_directory(c);
+            for (int batch = 0; batch < 20; ++batch) {
+                fs::create_directories(c + batchName(batch));
+            }
         }
     };
-    auto each = [&](const std::function<void(const std::string&, const std::string&)>& copy,
-                    const std::string& target) {
-        for (int i = 0; i < 10000; ++i) {
-            const std::string name = "/f" + std::to_string(i);
-            copy(small + name, target + name);
+    auto each = [&](int batch, const std::string& target, bool ours) {
+        for (int i = 0; i < 500; ++i) {
+            const std::string name = batchName(batch) + "/f" + std::to_string(i);
+            if (ours) {
+                OsUserCopyFile((small + name).c_str(), (target + name).c_str(), 0);
+            } else {
+                fs::copy_file(small + name, target + name);
+            }
         }
     };
     Report("copy 10,000 files of 4 KiB", {"CopyFile", "cp", "std::filesystem::copy_file"},
-           Race({[&] { each([](auto& s, auto& d) { OsUserCopyFile(s.c_str(), d.c_str(), 0); }, copies[0]); },
-                 [&] { RunCp({"cp", "-r", "-T", small, copies[1]}); },
-                 [&] { each([](auto& s, auto& d) { fs::copy_file(s, d); }, copies[2]); }},
-                freshCopies),
+           Race({[&](int batch) { each(batch, copies[0], true); },
+                 [&](int batch) {
+                     RunCp({"cp", "-r", "-T", small + batchName(batch), copies[1] + batchName(batch)});
+                 },
+                 [&](int batch) { each(batch, copies[2], false); }},
+                freshCopies, 20),
            1.1);
     fs::remove_all(top);
     PrintLoad("at end");
