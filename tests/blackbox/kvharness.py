@@ -1,23 +1,36 @@
-"""The service binary, run as root in a private mount namespace (see conftest.py), its syslog
-lines, and HTTP over its socket file."""
+"""The harness of the black-box and front-end suites: the service binary, run as root in a
+private mount namespace, its syslog lines, HTTP over its socket file, and the fixtures.
+
+Each test file runs in its own process under `unshare --mount --propagation private`
+(tests/CMakeLists.txt); the session fixture mounts a tmpfs over /run and an overlay over /dev
+whose /dev/log is our own socket. The mounts, and every file the tests make on /run, go with
+the namespace. The group www comes from the ctest fixture kv_www_group. By hand, as root:
+    KV_SERVER=<build>/IxoWebserviceBSD/BSD/IxoWebServerBSD \\
+    unshare --mount --propagation private -- python3 -m pytest -q -p no:cacheprovider test_http.py
+"""
 
 import ctypes
+import grp
 import os
 import re
 import signal
 import socket
-import stat
 import subprocess
 import tempfile
 import threading
 import time
 import uuid
 
+import pytest
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 RUN_DIR = "/var/run/KvIxoWebService"
 SOCKET_PATH = RUN_DIR + "/kvixowebservice.sock"
 START_LINE = "------------- IxoWebServer (START) -------------"
 GW = "/KvIxoWebService/KvIxoWebService.dll"
 NOT_FOUND = "File not found\r\n"
+DEVICE_ERROR = 0x0705                          # the simulated device fails reads of
+DEVICE_ERROR_GROUP = 0xFFFF0000 + DEVICE_ERROR  # this index group with this code
 NOTICE, ERR = 16 * 8 + 5, 16 * 8 + 3          # facility local0 with the two severities used
 SANITIZER_MARKS = (b"Sanitizer", b"runtime error:")
 
@@ -87,22 +100,20 @@ class Syslog:
 
 
 def _die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG: no service outlives its test
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG: no process outlives its test
 
 
 class Service:
-    """One run of the binary; its stdout and stderr go to a temporary file."""
+    """One run of the binary (the service unless another is named) in a session of its own;
+    its stdout and stderr go to a temporary file."""
 
-    def __init__(self, binary, args=(), cwd=None, env=None, argv0=None, umask=0o022,
-                 remove_cwd=False):
+    def __init__(self, binary, args=(), cwd=None, remove_cwd=False):
         self.binary, self.ended, self.out = binary, False, tempfile.TemporaryFile()
         environment = {k: v for k, v in os.environ.items() if not k.startswith("KVIXO_SIM_")}
-        environment.update(env or {})
         self.old_inode = os.lstat(SOCKET_PATH).st_ino if os.path.lexists(SOCKET_PATH) else None
         prepare = (lambda: (_die_with_parent(), os.rmdir(cwd))) if remove_cwd else _die_with_parent
-        self.proc = subprocess.Popen([argv0 or binary, *args], executable=binary, cwd=cwd,
-                                     env=environment, stdin=subprocess.DEVNULL, stdout=self.out,
-                                     stderr=self.out, umask=umask, start_new_session=True,
+        self.proc = subprocess.Popen([binary, *args], cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=self.out, start_new_session=True,
                                      preexec_fn=prepare)
         self.pid = self.proc.pid
 
@@ -203,3 +214,68 @@ def make_tree(root, files):
         with open(path, "wb") as f:
             f.write(content.encode() if isinstance(content, str) else content)
     return root
+
+
+def _mount(*args):
+    subprocess.run(["mount", *args], check=True)
+
+
+@pytest.fixture(scope="session")
+def syslog():
+    if os.geteuid() != 0:
+        pytest.skip("black-box tests need root")
+    if os.readlink("/proc/self/ns/mnt") == os.readlink(f"/proc/{os.getppid()}/ns/mnt"):
+        pytest.exit("run under `unshare --mount --propagation private`", returncode=2)
+    grp.getgrnam("www")   # KeyError: run through ctest, whose fixture provides the group
+    _mount("-t", "tmpfs", "-o", "mode=0755", "kvrun", "/run")
+    keep = {sub: os.open("/dev/" + sub, os.O_RDONLY) for sub in ("shm", "pts")
+            if os.path.ismount("/dev/" + sub)}
+    for sub in ("upper", "work"):
+        os.makedirs("/run/kvdev/" + sub)
+    _mount("-t", "overlay", "overlay", "-o",
+           "lowerdir=/dev,upperdir=/run/kvdev/upper,workdir=/run/kvdev/work", "/dev")
+    for sub, fd in keep.items():   # the overlay hides the mounts below /dev: bring them back
+        _mount("--bind", f"/proc/{os.getpid()}/fd/{fd}", "/dev/" + sub)
+        os.close(fd)
+    if os.path.lexists("/dev/log"):
+        os.unlink("/dev/log")
+    log = Syslog()
+    yield log
+    log.close()
+
+
+# Work directories live on the tmpfs over /run: they go with the namespace.
+@pytest.fixture
+def workdir(syslog):
+    return tempfile.mkdtemp(prefix="kv-", dir="/run")
+
+
+@pytest.fixture(scope="module")
+def module_workdir(syslog):
+    return tempfile.mkdtemp(prefix="kv-", dir="/run")
+
+
+def _pool():
+    """start(args, ready=True, binary=the service, **Service options); at the end every process
+    is ended and a death or a sanitizer report fails the test."""
+    started = []
+
+    def start(args=(), ready=True, binary=None, **options):
+        service = Service(binary or os.environ["KV_SERVER"], args, **options)
+        started.append(service)
+        return service.wait_ready() if ready else service
+    yield start
+    problems = [p for s in started for p in s.problems()]
+    for service in started:
+        service.end()
+    assert not problems, "\n".join(problems)
+
+
+@pytest.fixture
+def services(syslog):
+    yield from _pool()
+
+
+@pytest.fixture(scope="module")
+def module_services(syslog):
+    yield from _pool()

@@ -1,18 +1,65 @@
+"""The front-end tests run on the black-box harness (tests/blackbox/kvharness.py): its private
+/run and /dev/log, its service runs; here nginx is added, from deploy/nginx/kvixowebservice.conf
+moved to a free port on 127.0.0.1."""
+
 import os
+import re
+import socket
+import sys
+import tempfile
+import urllib.request
 
 import pytest
 
-import frontharness
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+import kvharness as kv  # noqa: E402
+
+pytest_plugins = ["kvharness"]
+
+
+def nginx_conf(tmp, port):
+    """A main configuration around the deployed server block, its workers nobody:www as on a
+    controller; every file it writes stays in tmp."""
+    with open(os.path.join(kv.REPO, "deploy", "nginx", "kvixowebservice.conf")) as f:
+        site = f.read()
+    site, count = re.subn(r"(?m)^(\s*)listen\s+[^;]+;", rf"\g<1>listen 127.0.0.1:{port};", site)
+    assert count == 1 and kv.SOCKET_PATH in site
+    with open(os.path.join(tmp, "site.conf"), "w") as f:
+        f.write(site)
+    temps = "".join(f"  {kind}_temp_path {tmp}/{kind};\n"
+                    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    with open(os.path.join(tmp, "nginx.conf"), "w") as f:
+        f.write(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {tmp}/nginx.pid;\n"
+                f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 64; }}\n"
+                f"http {{\n  access_log off;\n{temps}  include {tmp}/site.conf;\n}}\n")
+    return os.path.join(tmp, "nginx.conf")
+
+
+class Front:
+    """Where the front listens (base) and its directory on the private /run (dir)."""
+
+    def __init__(self, directory, port):
+        self.dir, self.base = directory, f"http://127.0.0.1:{port}"
+
+    def get(self, path):
+        with urllib.request.urlopen(self.base + path, timeout=10) as answer:
+            return answer.status, answer.headers, answer.read()
 
 
 @pytest.fixture(scope="module")
-def front():
-    """The service and nginx, fresh for each test file."""
-    front = frontharness.Front(os.environ["KV_SERVER"])
-    yield front
-    front.close()
+def front(module_services):
+    """The service on the bundled document root and nginx before it, fresh for each test file."""
+    module_services(["-docroot", os.path.join(kv.REPO, "docroot")])
+    directory = tempfile.mkdtemp(prefix="kvfront-", dir="/run")
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    nginx = module_services(["-p", directory, "-e", directory + "/error.log", "-c",
+                             nginx_conf(directory, port)], ready=False, binary="/usr/sbin/nginx")
 
-
-@pytest.fixture(scope="session")
-def sim():
-    return frontharness.sim_constants()
+    def listening():
+        assert nginx.proc.poll() is None, nginx.output()
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", port)) == 0
+    kv.await_condition(listening, "nginx on 127.0.0.1", 20)
+    return Front(directory, port)

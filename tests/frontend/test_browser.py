@@ -9,7 +9,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-import frontharness
+import kvharness as kv
 
 
 # The browser module's other operations, on a device port of their own.
@@ -59,8 +59,8 @@ def fill(driver, values):
         field.send_keys(value)
 
 
-def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser):
-    info = front.get(frontharness.GATEWAY_PATH)[2].decode()
+def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, browser):
+    info = front.get(kv.GW)[2].decode()
     net_id = re.search(r"Net Id</td><td[^>]*>([\d.]+)<", info).group(1)
     browser.get(front.base + "/hmi.html")
     await_text(browser, "svc-netid", lambda t: t == net_id, "service information shown")
@@ -75,8 +75,8 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     WebDriverWait(browser, 30).until(lambda d: d.find_element(
         By.CSS_SELECTOR, "#live tbody tr td.value").text == "4000000000", "live row updated")
 
-    code = 0x0705
-    fill(browser, {"addr-group": hex(sim["fail_base"] + code)})
+    code = kv.DEVICE_ERROR
+    fill(browser, {"addr-group": hex(kv.DEVICE_ERROR_GROUP)})
     browser.find_element(By.ID, "btn-read").click()
     shown = await_text(browser, "error-text", lambda t: f"code {code}" in t, "device error")
     assert text_of(browser, "error-title") == "Device error", shown
@@ -96,8 +96,8 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, sim, browser
     assert errors == []
 
 
-def test_browser_module_read_write_state_and_error_code(front, sim, browser):
+def test_browser_module_read_write_state_and_error_code(front, browser):
     browser.get(front.base + "/hmi.html")
     group = int(browser.find_element(By.ID, "addr-group").get_attribute("value"), 0)
-    result = browser.execute_async_script(MODULE_CALLS, group, sim["fail_base"] + 0x0705)
-    assert result == [[1, 2, 254, 255], {"ixoState": 6, "deviceState": 3}, 0x0705]
+    result = browser.execute_async_script(MODULE_CALLS, group, kv.DEVICE_ERROR_GROUP)
+    assert result == [[1, 2, 254, 255], {"ixoState": 6, "deviceState": 3}, kv.DEVICE_ERROR]

@@ -9,9 +9,9 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-import frontharness
+import kvharness as kv
 
-EXAMPLES = os.path.join(frontharness.REPO, "examples")
+EXAMPLES = os.path.join(kv.REPO, "examples")
 CLIENTS = {
     "suds": [sys.executable, os.path.join(EXAMPLES, "python", "kvixo_client.py")],
     "soap-npm": ["node", os.path.join(EXAMPLES, "js", "kvixo_client.mjs")],
@@ -35,14 +35,14 @@ def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
     assert (status, headers["Content-Type"]) == (200, "application/wsdl+xml")
     wsdl = ET.fromstring(body)
     address = wsdl.find(".//{http://schemas.xmlsoap.org/wsdl/soap/}address")
-    assert address.get("location") == "http://localhost" + frontharness.GATEWAY_PATH
+    assert address.get("location") == "http://localhost" + kv.GW
     parts = {(part.get("name"), part.get("type")) for part in wsdl.iter(WSDL_NS + "part")}
     # The same name has the same type in every message; the fault's detail is an element.
     assert parts == set(PART_TYPES.items()) | {("errorcode", None)}
 
 
 def test_front_refuses_bodies_the_service_would_drop(front):
-    request = urllib.request.Request(front.base + frontharness.GATEWAY_PATH,
+    request = urllib.request.Request(front.base + kv.GW,
                                      data=b"x" * (1024 * 1024 + 1), method="POST")
     with pytest.raises(urllib.error.HTTPError) as refused:
         urllib.request.urlopen(request, timeout=10)
@@ -51,18 +51,17 @@ def test_front_refuses_bodies_the_service_would_drop(front):
 
 # Each client gets its own device port, so that both start from the device's initial state.
 @pytest.mark.parametrize("client,port", [("suds", 851), ("soap-npm", 852)])
-def test_client_runs_every_operation_and_sees_the_device_error(front, sim, client, port):
-    code = 0x0705
+def test_client_runs_every_operation_and_sees_the_device_error(front, client, port):
     run = subprocess.run(
         CLIENTS[client] + ["--wsdl", front.base + "/KvIxoWebService.wsdl",
-                           "--endpoint", front.base + frontharness.GATEWAY_PATH,
-                           "--port", str(port), "--fail-group", str(sim["fail_base"] + code)],
+                           "--endpoint", front.base + kv.GW,
+                           "--port", str(port), "--fail-group", str(kv.DEVICE_ERROR_GROUP)],
         capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == [
         "Read: KvIxo",
         "ReadWrite: ABC",
-        f"ReadState: {sim['ixo_state']} {sim['device_state']}",
+        "ReadState: 1 0",
         "ReadState after WriteControl: 6 3",
-        f"Device error: {code} An IXO Error has occurred.",
+        f"Device error: {kv.DEVICE_ERROR} An IXO Error has occurred.",
     ]

@@ -8,9 +8,9 @@ import tempfile
 
 import pytest
 
-import frontharness
+import kvharness as kv
 
-DEPLOY = os.path.join(frontharness.REPO, "deploy")
+DEPLOY = os.path.join(kv.REPO, "deploy")
 UNIT = os.path.join(DEPLOY, "systemd", "kvixowebservice.service")
 RC_SCRIPT = os.path.join(DEPLOY, "freebsd", "kvixowebservice")
 
@@ -23,7 +23,7 @@ def test_systemd_unit_verifies_with_the_built_binary():
     command = re.search(r"(?m)^ExecStart=(\S+) -docroot (\S+)$", unit)
     assert command, "ExecStart must name the document root"
     unit = unit.replace(command.group(1), os.environ["KV_SERVER"])
-    unit = unit.replace(command.group(2), frontharness.DOCROOT)
+    unit = unit.replace(command.group(2), os.path.join(kv.REPO, "docroot"))
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "kvixowebservice.service")
         with open(path, "w") as f:

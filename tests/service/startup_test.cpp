@@ -1,8 +1,15 @@
+// Start-up's own parts: the command line, the run directory, the socket file's group, and the
+// termination-signal class. The lines they log are captured: this test executable defines
+// syslog itself, which takes precedence over the C library's.
+#include "CDaemon.h"
+#include "CSignals.h"
 #include "IxoWebServerStartup.h"
-#include "SyslogCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <stdexcept>
@@ -13,6 +20,44 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+
+namespace {
+
+std::vector<std::string> logged;  // each line as "<priority> text"
+
+void Record(int priority, const char* format, va_list args)
+{
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    logged.push_back(std::to_string(priority) + " " + text);
+}
+
+// The lines logged since the last call.
+std::vector<std::string> TakeSyslogLines()
+{
+    std::vector<std::string> taken;
+    taken.swap(logged);
+    return taken;
+}
+
+}  // namespace
+
+extern "C" void syslog(int priority, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Record(priority, format, args);
+    va_end(args);
+}
+
+// The name the C library's headers use for syslog when built with _FORTIFY_SOURCE.
+extern "C" void __syslog_chk(int priority, int, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Record(priority, format, args);
+    va_end(args);
+}
 
 namespace {
 
@@ -67,7 +112,7 @@ protected:
         std::ofstream(file.insert(0, base)) << "x";
         ASSERT_EQ(symlink(dir.c_str(), (base + "/site-link").c_str()), 0);
         ASSERT_EQ(symlink(file.c_str(), (base + "/page-link").c_str()), 0);
-        kvtest::TakeSyslogLines();
+        TakeSyslogLines();
     }
     void TearDown() override
     {
@@ -136,7 +181,20 @@ TEST_F(DocRootTest, ChangeFileGroupLogsEachFailure)
     const std::vector<std::string> expected = {
         std::to_string(LOG_ERR) + " Group was not found by name: no-such-group-ixo",
         std::to_string(LOG_ERR) + " Socket file group for " + base + "/missing could not be changed (err=2)!"};
-    EXPECT_EQ(kvtest::TakeSyslogLines(), expected);
+    EXPECT_EQ(TakeSyslogLines(), expected);
+}
+
+// The service itself keeps SIGTERM's default action; the class records it and logs instead.
+TEST(CSignals, TerminationIsRecordedAndLoggedInsteadOfEndingTheProcess)
+{
+    TakeSyslogLines();
+    EXPECT_FALSE(CSignals::SignalTerminateState());
+    CSignals::InitSignals();
+    CDaemon().Stop();  // raises SIGTERM at this process
+    EXPECT_TRUE(CSignals::SignalTerminateState());
+    std::signal(SIGTERM, SIG_DFL);
+    EXPECT_EQ(TakeSyslogLines(), std::vector<std::string>{std::to_string(LOG_NOTICE) +
+                                                          " IxoService->SignalHandlerTerminate: Got terminate signal!"});
 }
 
 }  // namespace

@@ -1,13 +1,77 @@
-// Requests in, documents out: recognition, the order of the faults, the five operations
-// against the simulated device, and the answer documents byte for byte.
+// Requests in, documents out, on a gateway over a clean simulated device: recognition, the
+// order of the faults, the five operations and their documents byte for byte, net ids, and the
+// information fragments with the buffer protocol of GetPulginInfo.
+#include <stdlib.h>
+
+#include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "CSoapInfoPage.h"
+#include "IxoSoap.h"
 #include "IxoSoapImpl.h"
-#include "SoapTestSupport.h"
+#include "KvIxoSim.h"
 
 namespace {
+
+const std::string kFrame =
+    R"(<?xml version="1.0" encoding="UTF-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:SOAP-ENC="http://schemas.xmlsoap.org/soap/encoding/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:xsd="http://www.w3.org/2001/XMLSchema" xmlns:ns1="http://korvel.example/KvIxoWebService/message/"><SOAP-ENV:Body SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">)";
+const std::string kFrameEnd = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+
+inline std::string Envelope(const std::string& method)
+{
+    return "<soap:Envelope><soap:Body>" + method + "</soap:Body></soap:Envelope>";
+}
+
+// The client fault alone names its encoding in lower case.
+inline std::string ClientFault(const std::string& faultString)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>" + kFrame.substr(38) +
+           "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode><faultstring>" + faultString +
+           "</faultstring></SOAP-ENV:Fault>" + kFrameEnd;
+}
+
+inline std::string ServerFault(int32_t code)
+{
+    return kFrame + "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>An IXO Error has "
+           "occurred.</faultstring><detail><errorcode xmlns=\"http://korvel.example/KvIxoWebService\">" +
+           std::to_string(code) + "</errorcode><errorinfo xmlns=\"http://korvel.example/KvIxoWebService\"/>"
+           "</detail></SOAP-ENV:Fault>" + kFrameEnd;
+}
+
+// The simulator is process-wide: each test starts from its defaults. A gateway believes
+// its port stays open, so each device reset gets a fresh gateway.
+class GatewayTest : public ::testing::Test {
+protected:
+    void SetUp() override { Configure(); }
+    void TearDown() override { Configure(), soap_.reset(); }
+    // A fresh gateway on a reset device, with one simulator variable set when name is given.
+    void Configure(const char* name = nullptr, const char* value = nullptr)
+    {
+        soap_.reset();
+        for (const char* n : {"KVIXO_SIM_FAIL_OPEN", "KVIXO_SIM_NETID", "KVIXO_SIM_ROUTES"})
+            unsetenv(n);
+        if (name != nullptr)
+            setenv(name, value, 1);
+        KvIxoSimReset();
+        soap_ = std::make_unique<CIxoSoap>();
+    }
+    // The answer to a request text; no answer ever contains a line break.
+    std::string AnswerText(const char* request)
+    {
+        std::string response = "previous content";
+        soap_->SoapRequest(request, response);
+        EXPECT_EQ(response.find_first_of("\r\n"), std::string::npos) << response;
+        return response;
+    }
+    std::string Answer(const std::string& method) { return AnswerText(Envelope(method).c_str()); }
+
+    std::unique_ptr<CIxoSoap> soap_;
+};
 
 std::string MethodFault(const std::string& name)
 {
@@ -168,6 +232,106 @@ TEST(ReadCount, ClampedToTheRequestedLength)
         EXPECT_EQ(CIxoSoapImpl::AppendEncodedResponse(response, "<a>", "</a>", data, c.requested, c.reported), 0);
         EXPECT_EQ(response, std::string("[<a>") + c.text + "</a>");
     }
+}
+
+
+using NetIdTest = GatewayTest;
+
+TEST_F(NetIdTest, Table)
+{
+    Configure("KVIXO_SIM_NETID", "1.2.3.4.5.6");  // the local net id comes from the library
+    const struct { const char* text; const char* netId; } cases[] = {
+        {"5.1.2.3.1.1", "5.1.2.3.1.1"}, {"5.1.2", "0.0.0.0.0.0"}, {"261.0.0.0.1.1", "5.0.0.0.1.1"},
+        {"4294967297.0.0.0.1.256", "1.0.0.0.1.0"}, {"", "1.2.3.4.5.6"}, {"127.0.0.0.1.1", "1.2.3.4.5.6"},
+        {"127.0.0.0.1.1 ", "127.0.0.0.1.1"}, {" 5.\t1.+2.3.1.1xyz", "5.1.2.3.1.1"}, {"-1.0.0.0.1.1", "255.0.0.0.1.1"},
+        {"5 .1.2.3.1.1", "0.0.0.0.0.0"}, {"5.1.2.3.1.", "0.0.0.0.0.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const RoxNetId id = ConvertToRoxNetId(c.text);
+        std::string text;
+        for (int i = 0; i < 6; ++i)
+            text += (i != 0 ? "." : "") + std::to_string(id.b[i]);
+        EXPECT_EQ(text, c.netId);
+    }
+}
+
+const std::string kTable = R"(<table width="97%" id="table3" height="50"><tr vAlign="top"><th align="left" width="20%" style="vertical-align: top">)";
+const std::string kLocalPage = kTable + R"(ROX Address</th><th align="left" width="600" style="vertical-align: top">Values</th></tr><tr><td width="20%">Port</td><td width="600">40001</td></tr><tr><td width="20%">Net Id</td><td width="600">10.20.30.40.1.1</td></tr></table>)";
+const std::string kRoutesHead = kTable + R"(Remote Computer</th><th align="left" width="600" style="vertical-align: top">ROX Net Id</th></tr>)";
+
+std::string Row(const std::string& name, const std::string& value)
+{
+    return "<tr><td width=\"20%\">" + name + "</td><td width=\"600\">" + value + "</td></tr>";
+}
+
+class InfoPageTest : public GatewayTest {
+protected:
+    // The fragment through the usual two calls: ask for the size, then fetch.
+    std::string Fragment(const char* page)
+    {
+        unsigned int size = 0;
+        EXPECT_EQ(soap_->GetPulginInfo(page, nullptr, &size), 234);
+        std::vector<char> buffer(size, 'x');
+        EXPECT_EQ(soap_->GetPulginInfo(page, buffer.data(), &size), 0);
+        EXPECT_EQ(size, buffer.size());
+        return buffer.empty() || buffer.back() != '\0' ? "<not terminated>" : buffer.data();
+    }
+};
+
+TEST_F(InfoPageTest, PagesAndTheBufferProtocol)
+{
+    for (const char* page : {"routes", "RoUtEs", "route", "", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(Fragment(page).rfind(page != nullptr && strlen(page) == 6 ? kRoutesHead : kLocalPage, 0), 0u);
+    EXPECT_EQ(KvIxoSimPortOpenCalls(), 1u) << "every fragment shares the gateway's one port";
+    const unsigned int needed = static_cast<unsigned int>(kLocalPage.size() + 1);
+    std::vector<char> buffer(needed + 50, 'x');
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), nullptr), 87);
+    unsigned int size = needed - 1;
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), &size), 234);
+    EXPECT_EQ(size, needed);
+    EXPECT_EQ(std::string(buffer.data(), buffer.size()), std::string(needed + 50, 'x')) << "nothing written";
+    size = needed + 50;
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), &size), 0);
+    EXPECT_EQ(size, needed + 50);
+    EXPECT_EQ(buffer.data(), kLocalPage);
+}
+
+TEST_F(InfoPageTest, WithoutPortLocalPageShowsZeroAndRoutesTheCode)
+{
+    Configure("KVIXO_SIM_FAIL_OPEN", "100");
+    std::string expected = kLocalPage;
+    EXPECT_EQ(Fragment(nullptr), expected.replace(expected.find(">40001<") + 1, 5, "0"));
+    EXPECT_EQ(Fragment("routes"), "Unable to load page (Ixo Error = 0x8001.)");
+}
+
+TEST_F(InfoPageTest, RouteTables)
+{
+    const struct { const char* routes; std::string rows; } cases[] = {
+        {"", ""},
+        {"Zeta=1.2.3.4.5.6;Alpha=6.5.4.3.2.1", Row("Zeta", "1.2.3.4.5.6") + Row("Alpha", "6.5.4.3.2.1")},
+        {"<b>A&B\"</b>=1.1.1.1.1.1", Row("&lt;b&gt;A&amp;B&quot;&lt;/b&gt;", "1.1.1.1.1.1")},
+        {"100% %s%n%d=200.201.202.203.1.1", Row("100% %s%n%d", "200.201.202.203.1.1")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.routes);
+        Configure("KVIXO_SIM_ROUTES", c.routes);
+        EXPECT_EQ(Fragment("routes"), kRoutesHead + c.rows + "</table>");
+    }
+}
+
+// Rows beyond the limit are refused, over-long headers are cut, missing texts are empty.
+TEST(CSoapInfoPage, Limits)
+{
+    EXPECT_EQ(CSoapInfoPage(-3, nullptr, nullptr).AddProperty("a", "1"), -1);
+    CSoapInfoPage page(1, std::string(400, 'h').c_str(), nullptr);
+    EXPECT_EQ(page.AddProperty(nullptr, nullptr), 0);
+    EXPECT_EQ(page.AddProperty("b", "2"), -1);
+    const std::unique_ptr<char[]> text = page.GeneratePage();
+    ASSERT_TRUE(text);
+    const std::string table = text.get();
+    EXPECT_NE(table.find(">" + std::string(254, 'h') + "</th>"), std::string::npos) << table;
+    EXPECT_NE(table.find("top\"></th></tr>" + Row("", "") + "</table>"), std::string::npos);
 }
 
 }  // namespace
