@@ -44,40 +44,33 @@ def await_condition(predicate, what, timeout=10.0):
 
 
 class Syslog:
-    """Owns the datagram socket at /dev/log; a thread keeps every line as (pid, priority, text)."""
+    """Owns the datagram socket at /dev/log; a thread keeps every line as (pid, priority, text)
+    until the test process ends."""
 
     LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d IxoWebServer\[(\d+)\]: (.*)\Z",
                       re.S)
 
-    def __init__(self, path="/dev/log"):
-        self.path, self.entries, self.cond = path, [], threading.Condition()
+    def __init__(self):
+        self.entries, self.cond = [], threading.Condition()
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(path)
-        os.chmod(path, 0o666)
-        self.thread = threading.Thread(target=self._drain, daemon=True)
-        self.thread.start()
+        self.sock.bind("/dev/log")
+        os.chmod("/dev/log", 0o666)
+        threading.Thread(target=self._drain, daemon=True).start()
 
     def _drain(self):
-        while (raw := self.sock.recv(65536)) != b"stop":
+        while True:
+            raw = self.sock.recv(65536)
             m = self.LINE.match(raw.rstrip(b"\0"))
             entry = (int(m[2]), int(m[1]), m[3].decode("utf-8", "replace")) if m else (0, 0, raw)
             with self.cond:
                 self.entries.append(entry)
                 self.cond.notify_all()
 
-    def close(self):
-        self._send(b"stop")
-        self.thread.join()
-        self.sock.close()
-
-    def _send(self, data):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
-            sender.sendto(data, self.path)
-
     def barrier(self):
         """Returns once every line sent before this call has arrived: datagrams queue in order."""
         marker = uuid.uuid4().hex.encode()
-        self._send(marker)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+            sender.sendto(marker, "/dev/log")
         with self.cond:
             assert self.cond.wait_for(lambda: (0, 0, marker) in self.entries, 10), "barrier lost"
 
@@ -99,10 +92,6 @@ class Syslog:
         return lines[first:]
 
 
-def _die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG: no process outlives its test
-
-
 class Service:
     """One run of the binary (the service unless another is named) in a session of its own;
     its stdout and stderr go to a temporary file."""
@@ -111,7 +100,11 @@ class Service:
         self.binary, self.ended, self.out = binary, False, tempfile.TemporaryFile()
         environment = {k: v for k, v in os.environ.items() if not k.startswith("KVIXO_SIM_")}
         self.old_inode = os.lstat(SOCKET_PATH).st_ino if os.path.lexists(SOCKET_PATH) else None
-        prepare = (lambda: (_die_with_parent(), os.rmdir(cwd))) if remove_cwd else _die_with_parent
+
+        def prepare():
+            ctypes.CDLL(None).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG: none outlives its test
+            if remove_cwd:
+                os.rmdir(cwd)
         self.proc = subprocess.Popen([binary, *args], cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=self.out, start_new_session=True,
                                      preexec_fn=prepare)
@@ -239,9 +232,7 @@ def syslog():
         os.close(fd)
     if os.path.lexists("/dev/log"):
         os.unlink("/dev/log")
-    log = Syslog()
-    yield log
-    log.close()
+    return Syslog()
 
 
 # Work directories live on the tmpfs over /run: they go with the namespace.

@@ -1,6 +1,7 @@
-"""One loop, 100 workers. Faults caught: a 101st connection accepted without a free worker or
-never served, SIGPIPE or a stuck worker when a client leaves mid-file, a device call that does
-not block the loop (a second thread), a file shrinking while it is sent."""
+"""One loop, 100 workers, the 60-second deadline. Faults caught: a 101st connection accepted
+without a free worker or never served, SIGPIPE or a stuck worker when a client leaves mid-file,
+a device call that does not block the loop (a second thread), a file shrinking while it is sent,
+a silent or half-sent connection held for ever, or cut early, or holding up the others."""
 
 import os
 import socket
@@ -15,12 +16,17 @@ SMALL = "<html>small</html>"
 OK = kv.response(200, "text/html", SMALL)
 
 
-@pytest.fixture
-def root(workdir):
-    kv.make_tree(workdir, {"small.html": SMALL})
-    with open(os.path.join(workdir, "big.bin"), "wb") as f:
+@pytest.fixture(scope="module")
+def root(module_workdir):
+    kv.make_tree(module_workdir, {"small.html": SMALL})
+    with open(os.path.join(module_workdir, "big.bin"), "wb") as f:
         f.truncate(20 * 1024 * 1024)   # sparse: zeros
-    return workdir
+    return module_workdir
+
+
+@pytest.fixture(scope="module")
+def service(module_services, root):
+    return module_services(["-v", "-docroot", root])
 
 
 def backlog(pid):
@@ -28,8 +34,7 @@ def backlog(pid):
     return next(int(line.split()[2]) for line in out.splitlines() if f"pid={pid}," in line)
 
 
-def test_101st_connection_waits_for_a_free_worker(services, root):
-    service = services(["-docroot", root])
+def test_101st_connection_waits_for_a_free_worker(service):
     held = [kv.connect() for _ in range(100)]
     try:
         kv.await_condition(lambda: backlog(service.pid) == 0, "100 connections accepted")
@@ -48,8 +53,7 @@ def test_101st_connection_waits_for_a_free_worker(services, root):
             sock.close()
 
 
-def test_clients_leaving_in_the_middle_of_a_file(services, root):
-    services(["-docroot", root])
+def test_clients_leaving_in_the_middle_of_a_file(service):
     for wanted in (256 * 1024, 0, 256 * 1024, 0):
         with kv.connect() as sock:
             sock.sendall(kv.req("GET", "/big.bin"))
@@ -59,8 +63,7 @@ def test_clients_leaving_in_the_middle_of_a_file(services, root):
     assert kv.exchange(kv.req("GET", "/small.html")) == OK
 
 
-def test_slow_device_call_holds_every_connection(services, syslog, root):
-    service = services(["-v", "-docroot", root])
+def test_slow_device_call_holds_every_connection(service, syslog):
     with kv.connect() as slow:
         slow.sendall(kv.req("POST", kv.GW, kv.soap("Read", nPort=851, indexGroup=0xFFFD0000 + 1500,
                                                    indexOffset=0, cbLen=3)))
@@ -71,11 +74,10 @@ def test_slow_device_call_holds_every_connection(services, syslog, root):
         assert b"<ppData>AAAA</ppData>" in kv.read_all(slow)
 
 
-def test_file_shrinking_while_it_is_sent(services, root):
+def test_file_shrinking_while_it_is_sent(service, root):
     path, size = os.path.join(root, "shrinking.bin"), 8 * 1024 * 1024
     with open(path, "wb") as f:
         f.write(bytes(range(256)) * (size // 256))
-    services(["-docroot", root])
     with kv.connect() as sock:
         sock.sendall(kv.req("GET", "/shrinking.bin"))
         assert sock.recv(1 << 16).startswith(kv.head(200, "application/text", size))
@@ -83,3 +85,13 @@ def test_file_shrinking_while_it_is_sent(services, root):
         kv.read_all(sock, 30)   # however much arrives, the exchange ends
     assert kv.exchange(kv.req("GET", "/shrinking.bin")) == kv.response(
         200, "application/text", bytes(range(256)) * 3 + bytes(range(232)))
+
+
+def test_silent_client_is_cut_after_60_seconds(service):
+    with kv.connect() as silent, kv.connect() as partial:
+        started = time.monotonic()
+        partial.sendall(b"GET /small.html HTTP/1.1\r\nHost: x\r\n")   # never finished
+        assert kv.exchange(kv.req("GET", "/small.html")) == OK
+        assert kv.read_all(silent, 90) == b""
+        assert 59.0 <= time.monotonic() - started <= 70.0
+        assert kv.read_all(partial, 15) == b""

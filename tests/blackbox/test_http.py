@@ -1,10 +1,14 @@
-"""The wire: one exact response per route, one request per connection, the header, body and
-field-arena limits. Faults caught: a wrong status line or header field, a keep-alive honoured,
-a second request answered, a limit not enforced or a request cut instead of dropped, an arena
-overrun or a worker lost after it, a body read only up to the read buffer, a chunked body lost."""
+"""The wire and the files of the document root, on one verbose service. Faults caught: a wrong
+status line or header field, a keep-alive honoured, a second request answered, a limit not
+enforced or a request cut instead of dropped, an arena overrun or a worker lost after it, a body
+read only up to the read buffer, a chunked body lost; a target escaping the root, a query cut at
+the wrong "?", a FIFO blocking the loop, a file not followed through a link, a byte misplaced
+around the serializer/sendfile size boundary, a wrong or missing verbose line of a request."""
 
 import base64
+import os
 import re
+import uuid
 
 import pytest
 
@@ -13,12 +17,24 @@ import kvharness as kv
 INDEX = "<html>index</html>"
 SHORT_PAGE = ("<html>\n<head><title>KV/BSD Ixo Webserver</title></head>\n<body>\n"
               "KV/BSD Ixo Webserver\n</body>\n</html>\n")
+SIZES = [4096, 4097, 100 * 1024 + 7]
+FILES = {"index.html": INDEX, "a?b": "named a?b", "sub/inner.txt": "inner",
+         **{f"s{n}.bin": bytes((i * 131 + (i >> 8) * 7) & 0xFF for i in range(n)) for n in SIZES}}
+TYPES = {"html": "text/html", "txt": "text/plain"}
+
+
+@pytest.fixture(scope="module")
+def root(module_workdir):
+    root = kv.make_tree(os.path.join(module_workdir, "root"), FILES)
+    kv.make_tree(module_workdir, {"outside.txt": "outside"})
+    os.symlink(os.path.join(module_workdir, "outside.txt"), os.path.join(root, "linked.txt"))
+    os.mkfifo(os.path.join(root, "pipe.txt"))
+    return root
 
 
 @pytest.fixture(scope="module", autouse=True)
-def service(module_services, module_workdir):
-    kv.make_tree(module_workdir, {"index.html": INDEX})
-    return module_services(["-docroot", module_workdir])
+def service(module_services, root):
+    return module_services(["-v", "-docroot", root])
 
 
 def read_answer(body):
@@ -32,7 +48,6 @@ def read_answer(body):
 @pytest.mark.parametrize("raw, expected", [
     (kv.req("GET", "/index.html", version="1.0", headers=["Connection: keep-alive"]),
      kv.response(200, "text/html", INDEX)),
-    (kv.req("GET", "/missing.html"), kv.response(404, "text/plain", kv.NOT_FOUND)),
     (kv.req("PUT", "/index.html", "x"), kv.response(400, "text/plain", "Invalid request-method 'PUT'\r\n")),
     (kv.req("POST", "/x" + kv.GW.lower() + "?y"), kv.response(200, "text/html", SHORT_PAGE)),
 ])
@@ -92,9 +107,37 @@ def test_field_arena_exhaustion_drops_only_that_request():
         assert kv.read_all(bystander) == kv.response(200, "text/html", INDEX)
 
 
-def test_clients_that_leave_before_the_request_is_complete():
-    for partial in (b"GET /index.html HTTP/1.1\r\nHost: x\r\n",
-                    b"POST /index.html HTTP/1.1\r\nContent-Length: 100\r\n\r\nshort"):
-        with kv.connect() as sock:
-            sock.sendall(partial)
-    assert kv.exchange(kv.req("GET", "/index.html")) == kv.response(200, "text/html", INDEX)
+def expected_file(name):
+    content = FILES.get(name, "outside")
+    return kv.response(200, TYPES.get(name.rpartition(".")[2], "application/text"), content)
+
+
+@pytest.mark.parametrize("method, target, name", [
+    ("GET", "/index.html?v=1", "index.html"), ("POST", "//sub//inner.txt", "sub/inner.txt"),
+    ("GET", "/a?b?c.css", "a?b"), ("GET", "/linked.txt", "linked.txt"),
+    *[("GET", f"/s{n}.bin?n", f"s{n}.bin") for n in SIZES],
+    *[("GET", t, None) for t in ("/", "/?x", "index.html", "/a/../index.html", "/..", "/sub",
+                                 "/index.html/", "/pipe.txt", "/INDEX.HTML", "/" + "n" * 3000)],
+])
+def test_files(service, method, target, name):
+    data = kv.exchange(kv.req(method, target, "f=v" if method == "POST" else ""))
+    assert data == (expected_file(name) if name else kv.response(404, "text/plain", kv.NOT_FOUND))
+
+
+@pytest.mark.parametrize("method, target, failure", [
+    ("GET", "/index.html?{}", None),
+    ("GET", "/{}.html?q", "{}.html No such file or directory"),
+    ("GET", "/index.html/{}", "index.html/{} Not a directory"),
+    ("GET", "/%s%n{}", "%s%n{} No such file or directory"),
+    ("GET", "/../{}", False),
+    ("PUT", "/{}", False),
+])
+def test_verbose_lines_of_a_request(service, syslog, root, method, target, failure):
+    unique = uuid.uuid4().hex   # ties the lines to this request
+    target = target.format(unique)
+    kv.exchange(kv.req(method, target, "b" if method != "GET" else ""))
+    expected = [f"process_request: root: {root}", f"process_request: file: {target}",
+                f"process_request: full: {root}{target}"]
+    if failure:
+        expected.append(f"send_file: file_open: {root}/{failure.format(unique)}")
+    assert syslog.request_lines(service.pid, target) == expected

@@ -12,6 +12,7 @@ import urllib.request
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+pytest.register_assert_rewrite("kvharness")
 import kvharness as kv  # noqa: E402
 
 pytest_plugins = ["kvharness"]
@@ -24,14 +25,12 @@ def nginx_conf(tmp, port):
         site = f.read()
     site, count = re.subn(r"(?m)^(\s*)listen\s+[^;]+;", rf"\g<1>listen 127.0.0.1:{port};", site)
     assert count == 1 and kv.SOCKET_PATH in site
-    with open(os.path.join(tmp, "site.conf"), "w") as f:
-        f.write(site)
-    temps = "".join(f"  {kind}_temp_path {tmp}/{kind};\n"
+    temps = "".join(f"{kind}_temp_path {tmp}/{kind};\n"
                     for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
     with open(os.path.join(tmp, "nginx.conf"), "w") as f:
         f.write(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {tmp}/nginx.pid;\n"
                 f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 64; }}\n"
-                f"http {{\n  access_log off;\n{temps}  include {tmp}/site.conf;\n}}\n")
+                f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
     return os.path.join(tmp, "nginx.conf")
 
 

@@ -43,46 +43,44 @@ def browser(front):
         driver.quit()
 
 
-def text_of(driver, element_id):
-    return driver.find_element(By.ID, element_id).text
+def text_of(driver, css):
+    return driver.find_element(By.CSS_SELECTOR, css).text
 
 
-def await_text(driver, element_id, predicate, what):
-    WebDriverWait(driver, 30).until(lambda d: predicate(text_of(d, element_id)), what)
-    return text_of(driver, element_id)
+def await_text(driver, css, predicate, what):
+    WebDriverWait(driver, 30).until(lambda d: predicate(text_of(d, css)), what)
+    return text_of(driver, css)
 
 
-def fill(driver, values):
+def fill_and_click(driver, values, button):
     for element_id, value in values.items():
         field = driver.find_element(By.ID, element_id)
         field.clear()
         field.send_keys(value)
+    driver.find_element(By.ID, button).click()
 
 
 def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, browser):
     info = front.get(kv.GW)[2].decode()
     net_id = re.search(r"Net Id</td><td[^>]*>([\d.]+)<", info).group(1)
     browser.get(front.base + "/hmi.html")
-    await_text(browser, "svc-netid", lambda t: t == net_id, "service information shown")
-    await_text(browser, "target-state", lambda t: t.startswith("Ixo "), "device state polled")
+    await_text(browser, "#svc-netid", lambda t: t == net_id, "service information shown")
+    await_text(browser, "#target-state", lambda t: t.startswith("Ixo "), "device state polled")
 
     # A value above 2^31 through Write, Read and the first live row (the start address, UINT32).
-    fill(browser, {"addr-offset": "0", "value": "4000000000"})
-    browser.find_element(By.ID, "btn-write").click()
-    await_text(browser, "op-status", lambda t: t.startswith("Written"), "write confirmed")
-    browser.find_element(By.ID, "btn-read").click()
-    await_text(browser, "read-value", lambda t: t == "4000000000", "value read back")
-    WebDriverWait(browser, 30).until(lambda d: d.find_element(
-        By.CSS_SELECTOR, "#live tbody tr td.value").text == "4000000000", "live row updated")
+    fill_and_click(browser, {"addr-offset": "0", "value": "4000000000"}, "btn-write")
+    await_text(browser, "#op-status", lambda t: t.startswith("Written"), "write confirmed")
+    fill_and_click(browser, {}, "btn-read")
+    await_text(browser, "#read-value", lambda t: t == "4000000000", "value read back")
+    await_text(browser, "#live tbody tr td.value", lambda t: t == "4000000000", "live row")
 
     code = kv.DEVICE_ERROR
-    fill(browser, {"addr-group": hex(kv.DEVICE_ERROR_GROUP)})
-    browser.find_element(By.ID, "btn-read").click()
-    shown = await_text(browser, "error-text", lambda t: f"code {code}" in t, "device error")
-    assert text_of(browser, "error-title") == "Device error", shown
-    browser.find_element(By.ID, "btn-watch").click()
-    WebDriverWait(browser, 30).until(lambda d: d.find_element(
-        By.CSS_SELECTOR, "#live tbody tr:last-child td.value").text == f"error {code}")
+    fill_and_click(browser, {"addr-group": hex(kv.DEVICE_ERROR_GROUP)}, "btn-read")
+    shown = await_text(browser, "#error-text", lambda t: f"code {code}" in t, "device error")
+    assert text_of(browser, "#error-title") == "Device error", shown
+    fill_and_click(browser, {}, "btn-watch")
+    await_text(browser, "#live tbody tr:last-child td.value", lambda t: t == f"error {code}",
+               "watched error row")
 
     artifacts = os.environ["KV_ARTIFACTS"]  # the build tree's artifacts folder
     os.makedirs(artifacts, exist_ok=True)

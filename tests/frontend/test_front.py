@@ -19,15 +19,11 @@ CLIENTS = {
 
 
 WSDL_NS = "{http://schemas.xmlsoap.org/wsdl/}"
-# Every parameter the gateway reads or answers, with the type a toolkit must send it as.
-PART_TYPES = {
-    "netId": "xsd:string", "nPort": "xsd:unsignedShort", "ixoState": "xsd:unsignedShort",
-    "deviceState": "xsd:unsignedShort", "pIxoState": "xsd:unsignedShort",
-    "pDeviceState": "xsd:unsignedShort", "indexGroup": "xsd:unsignedInt",
-    "indexOffset": "xsd:unsignedInt", "cbLen": "xsd:unsignedInt", "cbRdLen": "xsd:unsignedInt",
-    "pData": "xsd:base64Binary", "pwrData": "xsd:base64Binary", "ppData": "xsd:base64Binary",
-    "ppRdData": "xsd:base64Binary",
-}
+# Every parameter the gateway reads or answers, by the type a toolkit must send it as.
+PART_TYPES = {name: kind for kind, names in {
+    "xsd:string": "netId", "xsd:base64Binary": "pData pwrData ppData ppRdData",
+    "xsd:unsignedShort": "nPort ixoState deviceState pIxoState pDeviceState",
+    "xsd:unsignedInt": "indexGroup indexOffset cbLen cbRdLen"}.items() for name in names.split()}
 
 
 def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):

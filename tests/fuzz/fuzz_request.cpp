@@ -1,12 +1,11 @@
 // The worker's request reading: any bytes, arriving in reads of any size, through the parser
-// with the worker's field arena, buffer and limits, then routed and answered with fields from
-// the same arena. Never an exception but the arena's bad_alloc (the worker drops the
+// with the worker's field arena, buffer and limits, then answered with fields from the same
+// arena. Never an exception but the arena's bad_alloc (the worker drops the
 // connection), never an overrun, and every arena block back at the end.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <optional>
 #include <string>
 #include <tuple>
 
@@ -16,7 +15,6 @@
 
 #include "http_worker.h"
 #include "mime_type.h"
-#include "str_ifind.h"
 
 namespace {
 
@@ -25,16 +23,12 @@ namespace http = boost::beast::http;
 using parser_t = http::request_parser<http_worker::request_body_t, http_worker::alloc_t>;
 using response_t = http::response<http::string_body, http_worker::fields_t>;
 
-// Answers the parsed request as the worker routes it, with fields from the arena.
+// Answers the parsed request with a response whose fields come from the arena, as the worker's do.
 void Answer(const http_worker::request& request, http_worker::alloc_t& alloc)
 {
-    const std::string target(request.target());
-    const bool gateway = IxoWebservice::str_ifind(target, "/KvIxoWebService/KvIxoWebService.dll", 0) >= 0;
     response_t response(std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
-    response.result(request.method() == http::verb::get || request.method() == http::verb::post
-                        ? http::status::ok : http::status::bad_request);
     response.set(http::field::server, "Beast");
-    response.set(http::field::content_type, gateway ? "text/xml" : IxoWebservice::mime_type(target));
+    response.set(http::field::content_type, IxoWebservice::mime_type(request.target()));
     response.body() = std::string(request.method_string()) + request.body().substr(0, 64);
     response.keep_alive(false);
     response.prepare_payload();
@@ -51,42 +45,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     http_worker::alloc_t alloc{http_worker::field_arena_size};
     {
         boost::beast::flat_static_buffer<8192> buffer;
-        std::optional<parser_t> parser;
-        parser.emplace(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
-        parser->header_limit(http_worker::header_limit);
-        parser->body_limit(http_worker::body_limit);
-        parser->eager(true);
-        bool reading = true;
-        while (reading && !parser->is_done()) {
-            const size_t room = buffer.max_size() - buffer.size();
-            const size_t bytes = std::min({room, read_size, size});
+        parser_t parser(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
+        parser.header_limit(http_worker::header_limit);
+        parser.body_limit(http_worker::body_limit);
+        parser.eager(true);
+        // The worker's receive loop: parse what is buffered, then read more.
+        for (;;) {
+            if (buffer.size() != 0) {
+                boost::beast::error_code ec;
+                size_t used = 0;
+                try {
+                    used = parser.put(buffer.data(), ec);
+                } catch (const std::bad_alloc&) {
+                    break;  // the fields overflow the arena: the worker drops the connection
+                }
+                buffer.consume(used);
+                if (parser.is_done()) {
+                    try {
+                        Answer(parser.get(), alloc);
+                    } catch (const std::bad_alloc&) {
+                    }
+                    break;
+                }
+                if (ec && ec != http::error::need_more)
+                    break;
+                if (!ec && used != 0 && buffer.size() != 0)
+                    continue;
+            }
+            const size_t bytes = std::min({buffer.max_size() - buffer.size(), read_size, size});
             if (bytes == 0)
                 break;  // a full buffer or the end of the input: the connection ends
             auto space = buffer.prepare(bytes);
             std::copy(data, data + bytes, static_cast<uint8_t*>(space.data()));
             buffer.commit(bytes), data += bytes, size -= bytes;
-            for (;;) {
-                boost::beast::error_code ec;
-                size_t used = 0;
-                try {
-                    used = parser->put(buffer.data(), ec);
-                } catch (const std::bad_alloc&) {
-                    reading = false;  // the fields overflow the arena: the worker drops the connection
-                    break;
-                }
-                buffer.consume(used);
-                if (parser->is_done() || ec == http::error::need_more || (!ec && (used == 0 || buffer.size() == 0)))
-                    break;
-                if (ec) {
-                    reading = false;
-                    break;
-                }
-            }
-        }
-        try {
-            if (reading && parser->is_done())
-                Answer(parser->get(), alloc);
-        } catch (const std::bad_alloc&) {
         }
     }
     if (alloc.pool().blocks_out() != 0 || alloc.pool().bytes_used() != 0)
