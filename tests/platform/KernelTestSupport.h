@@ -1,5 +1,5 @@
-// Helpers of the kernel-object tests: awaiting a condition another thread brings about,
-// and reading the state of event handles.
+// Helpers of the kernel-object tests: awaiting a condition another thread brings about, the
+// sleepers of an event, lower bounds on durations.
 #ifndef KV_KERNEL_TEST_SUPPORT_H
 #define KV_KERNEL_TEST_SUPPORT_H
 
@@ -20,37 +20,27 @@ inline void Await(const std::function<bool()>& condition)
     }
 }
 
-inline COsUserEvent& EventOf(OS_USER_HANDLE handle)
-{
-    return static_cast<_OsEventHandle*>(KvHandle(handle))->event;
-}
-
-// The number of threads asleep on the event, and how often they woke (spurious wakes included).
-inline void EventSleep(COsUserEvent& event, uint32_t* sleepers, uint64_t* wakeups)
-{
-    event.Lock();
-    *sleepers = event.sleepers;
-    if (wakeups != nullptr) {
-        *wakeups = event.wakeups;
-    }
-    event.Unlock();
-}
-
-inline void AwaitSleepers(COsUserEvent& event, uint32_t count)
+// Awaits exactly sleepers threads asleep on the event after at least wakeups wake-ups in all
+// (spurious ones included).
+inline void AwaitSleepers(COsUserEvent& event, uint32_t sleepers, uint64_t wakeups = 0)
 {
     Await([&] {
-        uint32_t sleepers = 0;
-        EventSleep(event, &sleepers, nullptr);
-        return sleepers == count;
+        event.Lock();
+        const bool reached = event.sleepers == sleepers && event.wakeups >= wakeups;
+        event.Unlock();
+        return reached;
     });
 }
 
-// Milliseconds on CLOCK_MONOTONIC, for lower bounds on durations.
-inline double NowMs()
+// How long call took, in milliseconds on CLOCK_MONOTONIC: for lower bounds on durations.
+inline double MsTaken(const std::function<void()>& call)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    call();
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    return static_cast<double>(end.tv_sec - start.tv_sec) * 1e3 +
+           static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e6;
 }
 
 }  // namespace kvtest

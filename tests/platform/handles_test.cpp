@@ -6,72 +6,76 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
-// One handle of each waitable kind, each made available by Release() from any thread.
+// An auto-reset event, a free mutex and an empty semaphore.
 struct Objects {
-    Objects()
-        : event(OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr)),
-          mutex(OsUserCreateMutex(nullptr, FALSE, nullptr)),
-          sema(OsUserCreateSema(nullptr, 0, 10, nullptr))
-    {
-    }
-    ~Objects()
-    {
-        OsUserCloseHandle(event);
-        OsUserCloseHandle(mutex);
-        OsUserCloseHandle(sema);
-    }
-    OS_USER_HANDLE event, mutex, sema;
+    OS_USER_HANDLE event = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
+    OS_USER_HANDLE mutex = OsUserCreateMutex(nullptr, FALSE, nullptr), sema = OsUserCreateSema(nullptr, 0, 10, nullptr);
+    ~Objects() { EXPECT_TRUE(OsUserCloseHandle(event) && OsUserCloseHandle(mutex) && OsUserCloseHandle(sema)); }
 };
 
 TEST(Handles, LastErrorMapsErrnoToWin32Codes)
 {
-    const struct {
-        int error;
-        DWORD win32;
-    } cases[] = {{ENOMEM, 14}, {EACCES, 5}, {EEXIST, 183}, {EINVAL, 13}, {ETIMEDOUT, 1460},
-                 {ENOENT, 10000u + ENOENT}, {0, 10000}};
+    const std::pair<int, DWORD> cases[] = {{ENOMEM, 14},  {EACCES, 5}, {EEXIST, 183}, {EINVAL, 13},
+                                           {ETIMEDOUT, 1460}, {ENOENT, 10000u + ENOENT}, {0, 10000}};
     for (const auto& c : cases) {
-        errno = c.error;
-        EXPECT_EQ(static_cast<DWORD>(c.error), OsUserGetLastError());
-        EXPECT_EQ(c.win32, OsUserGetLastWin32Error()) << c.error;
+        errno = c.first;
+        EXPECT_EQ(static_cast<DWORD>(c.first), OsUserGetLastError());
+        EXPECT_EQ(c.second, OsUserGetLastWin32Error()) << c.first;
     }
 }
 
-// Deadlines are computed in 64-bit: every DWORD below INFINITE lies in the future.
+// The nanoseconds carry into the seconds: a deadline is always a valid timespec.
 TEST(Handles, DeadlinesLieTheirTimeOutAhead)
 {
-    for (DWORD ms : {0u, 1u, 999u, 1000u, 1999u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu}) {
+    for (DWORD ms : {0u, 999u, 1000u, 1999u}) {
         timespec before, deadline;
         clock_gettime(CLOCK_MONOTONIC, &before);
         ASSERT_TRUE(GetAbsoluteTime(CLOCK_MONOTONIC, ms, &deadline));
-        const long long ahead = (static_cast<long long>(deadline.tv_sec) - before.tv_sec) * 1000000000LL +
-                                (deadline.tv_nsec - before.tv_nsec);
-        EXPECT_GE(ahead, static_cast<long long>(ms) * 1000000LL) << ms;
-        EXPECT_LT(ahead, static_cast<long long>(ms) * 1000000LL + 1000000000LL) << ms;
+        const long long ahead = (deadline.tv_sec - before.tv_sec) * 1000000000LL + deadline.tv_nsec - before.tv_nsec;
+        EXPECT_TRUE(ahead >= ms * 1000000LL && ahead < ms * 1000000LL + 1000000000LL) << ms;
         EXPECT_LT(deadline.tv_nsec, 1000000000L);
     }
 }
 
-TEST(Handles, NullAndUnknownHandlesFail)
+// Null handles, unknown kinds and handles of another kind fail in every call, none crashes.
+TEST(Handles, NullUnknownAndForeignHandlesFail)
 {
+    Objects o;
     _OsUserHandle unknown(9);
+    for (OS_USER_HANDLE h : {OS_USER_HANDLE{}, OS_USER_HANDLE{&unknown}}) {
+        errno = 0;
+        EXPECT_EQ(WAIT_FAILED, OsUserWaitForSingleObjectEx(h, 0, FALSE));
+        EXPECT_EQ(h == nullptr ? 0 : EINVAL, errno);  // null leaves errno alone
+        EXPECT_FALSE(OsUserCloseHandle(h));
+        EXPECT_EQ(EINVAL, errno);
+        EXPECT_FALSE(OsUserSetEvent(h) || OsUserResetEvent(h) || OsUserDeleteEvent(h) || OsUserReleaseMutex(h) ||
+                     OsUserDeleteMutex(h) || OsUserReleaseSema(h, 1, nullptr) || OsUserDeleteSema(h) ||
+                     OsUserCloseThreadHandle(h) || OsUserThreadResume(h) != 0);
+    }
+    for (DWORD waited : {OsUserWaitForEvent(nullptr, 0), OsUserWaitForMutex(nullptr, 0), OsUserWaitForSema(nullptr, 0),
+                         OsUserWaitForThread(nullptr, 0), OsUserWaitForEvent(o.mutex, 0), OsUserWaitForMutex(o.sema, 0),
+                         OsUserWaitForSema(o.event, 0), OsUserWaitForThread(o.event, 0),
+                         OsUserWaitForMultipleObjects(0, &o.event, FALSE, 0),
+                         OsUserWaitForMultipleObjects(1, nullptr, TRUE, 0)})
+        EXPECT_EQ(WAIT_FAILED, waited);
     errno = 0;
-    EXPECT_FALSE(OsUserCloseHandle(nullptr));
+    EXPECT_FALSE(OsUserSetEvent(o.mutex));
     EXPECT_EQ(EINVAL, errno);
-    EXPECT_FALSE(OsUserCloseHandle(&unknown));
-    EXPECT_EQ(13u, OsUserGetLastWin32Error());
-    errno = 0;
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForSingleObject(nullptr, 0));
-    EXPECT_EQ(0, errno);
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForSingleObjectEx(&unknown, 0, FALSE));
-    EXPECT_EQ(EINVAL, errno);
-    OS_USER_HANDLE one[] = {&unknown};
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(0, one, FALSE, 0));
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(1, nullptr, TRUE, 0));
+    for (auto call : {OsUserInitializeCriticalSection, OsUserEnterCriticalSection, OsUserLeaveCriticalSection,
+                      OsUserDeleteCriticalSection, OsUserTryEnterCriticalSection})
+        EXPECT_FALSE(call(nullptr));
+    // A thread without a routine: no handle, a null thread id, the handle argument untouched.
+    pthread_t id = pthread_self();
+    void* handle = &id;
+    EXPECT_EQ(nullptr, OsUserCreateThread(nullptr, 0, nullptr, nullptr, 0, &id));
+    EXPECT_TRUE(id == pthread_t{});
+    EXPECT_EQ(EINVAL, OsUserCreateThreadEx(0, nullptr, nullptr, 0, &handle, nullptr, 1));
+    EXPECT_EQ(static_cast<void*>(&id), handle);
 }
 
 // Arrays that can never be satisfied fail at once (an INFINITE wait would otherwise hang).
@@ -81,95 +85,113 @@ TEST(Handles, UnsatisfiableArraysFailAtOnce)
     _OsUserHandle unknown(9);
     _OsUserFileHandle file;
     ASSERT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(o.mutex, 0));  // held by this thread
-    const struct {
-        const char* name;
-        BOOL waitAll;
-        std::vector<OS_USER_HANDLE> handles;
-    } cases[] = {
-        {"all: null entry", TRUE, {o.event, nullptr}},
-        {"all: file entry", TRUE, {o.event, &file}},
-        {"all: unknown kind", TRUE, {&unknown, o.event}},
-        {"all: same handle twice", TRUE, {o.sema, o.event, o.sema}},
-        {"all: own mutex", TRUE, {o.event, o.mutex}},
-        {"any: nothing waitable", FALSE, {nullptr, &file, &unknown, o.mutex}},
+    const std::pair<BOOL, std::vector<OS_USER_HANDLE>> cases[] = {
+        {TRUE, {o.event, nullptr}}, {TRUE, {o.event, &file}}, {TRUE, {&unknown, o.event}},
+        {TRUE, {o.sema, o.event, o.sema}},             // the same handle twice
+        {TRUE, {o.event, o.mutex}},                    // a mutex the caller holds
+        {FALSE, {nullptr, &file, &unknown, o.mutex}},  // wait-any: nothing the caller can take
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
         errno = 0;
-        std::vector<OS_USER_HANDLE> handles = c.handles;
-        EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(static_cast<DWORD>(handles.size()),
-                                                            handles.data(), c.waitAll, INFINITE));
+        std::vector<OS_USER_HANDLE> handles = c.second;
+        EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
+                                                            c.first, INFINITE)) << &c - cases;
         EXPECT_EQ(EINVAL, errno);
     }
     OsUserReleaseMutex(o.mutex);
 }
 
-// Wait-any takes the first signalled entry only; entries that cannot be signalled are skipped.
+// Wait-any takes the first signalled entry only, skipping entries that cannot be signalled,
+// in arrays beyond the inline size of 64 entries too; wait-all finds a duplicate among them.
 TEST(Handles, WaitAnyTakesTheFirstSignalledEntry)
 {
-    Objects a, b;
     _OsUserFileHandle file;
-    OsUserSetEvent(a.event);
-    OsUserSetEvent(b.event);
-    OS_USER_HANDLE handles[] = {nullptr, a.event, &file, b.event};
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, OsUserWaitForMultipleObjects(4, handles, FALSE, INFINITE));
-    EXPECT_EQ(WAIT_OBJECT_0 + 3, OsUserWaitForMultipleObjects(4, handles, FALSE, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(4, handles, FALSE, 0));
-    const double start = kvtest::NowMs();
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(4, handles, FALSE, 20));
-    EXPECT_GE(kvtest::NowMs() - start, 20.0);
-}
-
-// Arrays beyond the inline size of 64 entries: the index of the last entry, and a duplicate
-// found among them.
-TEST(Handles, LongArrays)
-{
-    std::vector<OS_USER_HANDLE> events;
-    for (int i = 0; i < 100; ++i)
-        events.push_back(OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr));
-    std::thread setter([&] { OsUserSetEvent(events.back()); });
-    EXPECT_EQ(WAIT_OBJECT_0 + 99, OsUserWaitForMultipleObjects(100, events.data(), FALSE, INFINITE));
+    std::vector<OS_USER_HANDLE> handles(100, &file);
+    for (size_t i = 2; i < handles.size(); ++i)
+        handles[i] = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
+    handles[0] = nullptr;
+    OsUserSetEvent(handles[3]);
+    OsUserSetEvent(handles[7]);
+    const auto waitAny = [&](DWORD ms) { return OsUserWaitForMultipleObjects(100, handles.data(), FALSE, ms); };
+    EXPECT_EQ(WAIT_OBJECT_0 + 3, waitAny(INFINITE));
+    EXPECT_EQ(WAIT_OBJECT_0 + 7, waitAny(0));
+    EXPECT_GE(kvtest::MsTaken([&] { EXPECT_EQ(WAIT_TIMEOUT, waitAny(20)); }), 20.0);
+    std::thread setter([&] { OsUserSetEvent(handles.back()); });
+    EXPECT_EQ(WAIT_OBJECT_0 + 99, waitAny(INFINITE));
     setter.join();
-    for (auto e : events)
-        OsUserSetEvent(e);
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(100, events.data(), TRUE, 0));
-    events.push_back(events[42]);
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(101, events.data(), TRUE, 0));
-    events.pop_back();
-    for (auto e : events)
-        OsUserCloseHandle(e);
+    for (size_t i = 2; i < handles.size(); ++i)
+        OsUserSetEvent(handles[i]);
+    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(98, handles.data() + 2, TRUE, 0));
+    handles[0] = handles[1] = handles[42];
+    EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(100, handles.data(), TRUE, 0));
+    for (size_t i = 2; i < handles.size(); ++i)
+        OsUserCloseHandle(handles[i]);
 }
 
 // Wait-all takes everything in one pass or nothing: a time-out gives back the free mutex,
 // the semaphore unit and the auto-reset event it had taken.
 TEST(Handles, WaitAllTakesAllOrNothing)
 {
-    Objects o;
-    OS_USER_HANDLE held = OsUserCreateMutex(nullptr, FALSE, nullptr);
-    std::atomic<bool> holding{false}, release{false};
-    std::thread holder([&] {
-        holding = OsUserWaitForMutex(held, INFINITE) == WAIT_OBJECT_0;
-        kvtest::Await([&] { return release.load(); });
-        OsUserReleaseMutex(held);
-    });
-    kvtest::Await([&] { return holding.load(); });
+    Objects o, blocking;
     OsUserSetEvent(o.event);
     OsUserReleaseSema(o.sema, 1, nullptr);
-    OS_USER_HANDLE handles[] = {o.mutex, o.sema, o.event, held};
+    OS_USER_HANDLE handles[] = {o.mutex, o.sema, o.event, blocking.sema};
     for (DWORD timeout : {0u, 20u}) {
         EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(4, handles, TRUE, timeout));
-        std::thread other([&] { EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(o.mutex, 0)); OsUserReleaseMutex(o.mutex); });
-        other.join();
-        EXPECT_TRUE(kvtest::EventOf(o.event).signalled.load());
+        EXPECT_TRUE(OsUserWaitForMutex(o.mutex, 0) == WAIT_OBJECT_0 && OsUserReleaseMutex(o.mutex));
     }
-    release = true;
-    holder.join();
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(4, handles, TRUE, INFINITE));
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForSema(o.sema, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForEvent(o.event, 0));
+    OsUserReleaseSema(blocking.sema, 1, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(4, handles, TRUE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(3, handles + 1, FALSE, 0));  // each unit, the flag taken
     EXPECT_TRUE(OsUserReleaseMutex(o.mutex));
-    EXPECT_TRUE(OsUserReleaseMutex(held));
-    OsUserCloseHandle(held);
+}
+
+// An auto-reset flag is taken by the first zero time-out, a manual-reset one stays. Waiters
+// with every kind of time-out, the largest finite ones included (time-outs are unsigned): a
+// wake-up that no set caused parks them again, one set releases all of them.
+TEST(Events, OnlyASetEndsTheWaitAndItEndsEveryWait)
+{
+    for (BOOL manualReset : {FALSE, TRUE}) {
+        SCOPED_TRACE(manualReset);
+        OS_USER_EVENT_HANDLE e = OsUserCreateEvent(nullptr, manualReset, TRUE, nullptr);
+        EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForEvent(e, 0));
+        EXPECT_EQ(manualReset ? WAIT_OBJECT_0 : WAIT_TIMEOUT, OsUserWaitForSingleObject(e, 0));
+        EXPECT_TRUE(OsUserResetEvent(e));
+        COsUserEvent& event = static_cast<_OsEventHandle*>(KvHandle(e))->event;
+        std::atomic<int> released{0};
+        std::vector<std::thread> waiters;
+        for (DWORD timeout : {INFINITE, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu})
+            waiters.emplace_back([&, timeout] { released += OsUserWaitForEvent(e, timeout) == WAIT_OBJECT_0; });
+        kvtest::AwaitSleepers(event, 4);
+        event.Lock();
+        const uint64_t wakeups = event.wakeups;
+        KvCheck(pthread_cond_broadcast(&event.condition), "pthread_cond_broadcast");
+        event.Unlock();
+        kvtest::AwaitSleepers(event, 4, wakeups + 4);  // every waiter woke and sleeps again
+        EXPECT_EQ(0, released.load());
+        EXPECT_TRUE(OsUserSetEvent(e));
+        for (auto& t : waiters)
+            t.join();
+        EXPECT_EQ(4, released.load());
+        EXPECT_EQ(manualReset ? WAIT_OBJECT_0 : WAIT_TIMEOUT, OsUserWaitForEvent(e, 0));
+        EXPECT_TRUE(OsUserCloseHandle(e));
+    }
+}
+
+// An event built without its condition is inert until Create makes it; a second Create
+// keeps the condition and changes the reset mode.
+TEST(Events, InertEventFailsUntilCreated)
+{
+    COsUserEvent event(false, 0);
+    EXPECT_EQ(WAIT_FAILED, event.Wait(0));
+    EXPECT_FALSE(event.Signal() || event.Clear());
+    ASSERT_TRUE(event.Create(1));
+    EXPECT_TRUE(event.Signal());
+    EXPECT_EQ(WAIT_OBJECT_0, event.Wait(0));
+    EXPECT_EQ(WAIT_OBJECT_0, event.Wait(0));
+    ASSERT_TRUE(event.Create(0));
+    EXPECT_EQ(WAIT_OBJECT_0, event.Wait());
+    EXPECT_EQ(WAIT_TIMEOUT, event.Wait(0));
 }
 
 }  // namespace

@@ -11,61 +11,54 @@
 
 namespace {
 
-template <typename Body>
-OS_USER_THREAD_HANDLE Start(Body* body, DWORD flags = 0)
+// A layer thread running body, which must outlive it.
+OS_USER_THREAD_HANDLE Start(std::function<void()>* body, DWORD flags = 0)
 {
     return OsUserCreateThread(nullptr, 0, [](void* b) -> unsigned int {
-        (*static_cast<Body*>(b))();
+        (*static_cast<std::function<void()>*>(b))();
         return 0;
     }, body, flags, nullptr);
+}
+
+std::vector<OS_USER_HANDLE> AutoResetEvents(int count)
+{
+    std::vector<OS_USER_HANDLE> events(static_cast<size_t>(count));
+    for (auto& e : events)
+        e = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
+    return events;
 }
 
 // A token passed round a ring of 64 threads through auto-reset events: every pass arrives
 // exactly once, and only one thread ever holds the token.
 TEST(KernelStress, TokenRingOf64Threads)
 {
-    constexpr int kThreads = 64;
-    constexpr int kPasses = 100000;
-    std::vector<OS_USER_EVENT_HANDLE> events;
-    for (int i = 0; i < kThreads; ++i)
-        events.push_back(OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr));
-    std::atomic<int> passes{0}, holder{-1}, doubled{0};
-    std::atomic<bool> stop{false};
+    constexpr int kThreads = 64, kPasses = 100000;
+    const std::vector<OS_USER_HANDLE> events = AutoResetEvents(kThreads);
+    std::atomic<int> passes{0}, holders{0}, doubled{0};
     std::vector<int> arrivals(kThreads, 0);
     std::vector<std::function<void()>> bodies;
+    std::vector<OS_USER_THREAD_HANDLE> threads;
+    bodies.reserve(kThreads);  // each thread keeps a pointer to its body
     for (int i = 0; i < kThreads; ++i) {
         bodies.emplace_back([&, i] {
-            for (;;) {
-                if (OsUserWaitForEvent(events[i], INFINITE) != WAIT_OBJECT_0 || stop)
-                    return;
-                int expected = -1;
-                if (!holder.compare_exchange_strong(expected, i))
-                    ++doubled;
+            while (OsUserWaitForEvent(events[i], INFINITE) == WAIT_OBJECT_0 && passes < kPasses) {
+                doubled += ++holders != 1;
                 ++arrivals[i];
-                holder = -1;
-                if (++passes == kPasses) {
-                    stop = true;
-                    for (auto e : events)
-                        OsUserSetEvent(e);
-                    return;
-                }
-                OsUserSetEvent(events[(i + 1) % kThreads]);
+                --holders;
+                const bool last = ++passes == kPasses;
+                for (int next = 1; next <= (last ? kThreads : 1); ++next)  // the last pass ends them all
+                    OsUserSetEvent(events[(i + next) % kThreads]);
             }
         });
+        threads.push_back(Start(&bodies.back()));
     }
-    std::vector<OS_USER_THREAD_HANDLE> threads;
-    for (auto& body : bodies)
-        threads.push_back(Start(&body));
     OsUserSetEvent(events[0]);
-    for (auto t : threads) {
-        EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForThread(t, INFINITE));
-        OsUserCloseHandle(t);
-    }
+    for (auto t : threads)
+        EXPECT_TRUE(OsUserWaitForThread(t, INFINITE) == WAIT_OBJECT_0 && OsUserCloseHandle(t));
     EXPECT_EQ(kPasses, passes.load());
     EXPECT_EQ(0, doubled.load());
     for (int i = 0; i < kThreads; ++i) {
-        EXPECT_GE(arrivals[i], kPasses / kThreads) << i;
-        EXPECT_LE(arrivals[i], kPasses / kThreads + 1) << i;
+        EXPECT_TRUE(arrivals[i] == kPasses / kThreads || arrivals[i] == kPasses / kThreads + 1) << i;
         OsUserCloseHandle(events[i]);
     }
 }
@@ -74,51 +67,38 @@ TEST(KernelStress, TokenRingOf64Threads)
 // each set made once the previous one was taken: no set is taken twice, none is lost.
 TEST(KernelStress, ZeroTimeOutProbesAgainstSets)
 {
-    constexpr long kProbes = 200000;
-    OS_USER_EVENT_HANDLE events[2] = {OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr),
-                                      OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr)};
+    std::vector<OS_USER_HANDLE> events = AutoResetEvents(2);
     std::atomic<long> sets[2] = {{0}, {0}}, taken[2] = {{0}, {0}}, probes{0};
-    std::atomic<int> excess{0};
-    std::atomic<bool> done{false};
-    const auto took = [&](int which) {
-        if (++taken[which] > sets[which])
-            ++excess;
-    };
+    std::atomic<int> excess{0}, setters{2};
     std::vector<std::thread> threads;
-    for (int p = 0; p < 3; ++p) {
-        threads.emplace_back([&, p] {
-            while (!done) {
-                const DWORD r = p == 0 ? OsUserWaitForMultipleObjects(2, events, FALSE, 0)
-                                       : OsUserWaitForEvent(events[p - 1], 0);
-                if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1)
-                    took(p == 0 ? static_cast<int>(r) : p - 1);
-                else
-                    EXPECT_EQ(WAIT_TIMEOUT, r);
-                ++probes;
-            }
-        });
-    }
     for (int s = 0; s < 2; ++s) {
         threads.emplace_back([&, s] {
-            while (probes < kProbes) {
+            while (probes < 200000) {
                 ++sets[s];
                 OsUserSetEvent(events[s]);
                 kvtest::Await([&] { return taken[s].load() == sets[s].load(); });
             }
+            --setters;
         });
     }
-    for (size_t i = 3; i < threads.size(); ++i)
-        threads[i].join();
-    done = true;
-    for (int p = 0; p < 3; ++p)
-        threads[p].join();
-    EXPECT_EQ(0, excess.load());
-    for (int s = 0; s < 2; ++s) {
-        EXPECT_EQ(sets[s].load(), taken[s].load());
-        EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForEvent(events[s], 0));
-        OsUserCloseHandle(events[s]);
+    for (int p = 0; p < 3; ++p) {
+        threads.emplace_back([&, p] {
+            for (; setters > 0; ++probes) {
+                const DWORD r = p == 0 ? OsUserWaitForMultipleObjects(2, events.data(), FALSE, 0)
+                                       : OsUserWaitForEvent(events[p - 1], 0);
+                const int which = p == 0 ? static_cast<int>(r) : p - 1;
+                if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1)
+                    excess += ++taken[which] > sets[which];
+                else
+                    EXPECT_EQ(WAIT_TIMEOUT, r);
+            }
+        });
     }
-    EXPECT_GE(probes.load(), kProbes);
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(0, excess.load());
+    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, events.data(), FALSE, 0));
+    EXPECT_TRUE(OsUserCloseHandle(events[0]) && OsUserCloseHandle(events[1]));
 }
 
 // Two threads waiting for all of {m1, m2} in opposite orders, 10,000 rounds in all: no
@@ -126,43 +106,33 @@ TEST(KernelStress, ZeroTimeOutProbesAgainstSets)
 TEST(KernelStress, TwoMutexWaitAllPair)
 {
     constexpr int kRounds = 5000;  // per thread
-    OS_USER_MUTEX_HANDLE m1 = OsUserCreateMutex(nullptr, FALSE, nullptr);
-    OS_USER_MUTEX_HANDLE m2 = OsUserCreateMutex(nullptr, FALSE, nullptr);
+    OS_USER_HANDLE m[] = {OsUserCreateMutex(nullptr, FALSE, nullptr), OsUserCreateMutex(nullptr, FALSE, nullptr)};
     std::atomic<int> inside{0}, overlaps{0}, heldAfterTimeout{0};
     std::atomic<bool> done{false};
-    const auto pair = [&](OS_USER_HANDLE first, OS_USER_HANDLE second) {
-        OS_USER_HANDLE handles[] = {first, second};
+    const auto pair = [&](int first) {
+        OS_USER_HANDLE handles[] = {m[first], m[1 - first]};
         for (int r = 0; r < kRounds; ++r) {
             ASSERT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(2, handles, TRUE, INFINITE));
-            if (++inside != 1)
-                ++overlaps;
+            overlaps += ++inside != 1;
             --inside;
-            EXPECT_TRUE(OsUserReleaseMutex(second));
-            EXPECT_TRUE(OsUserReleaseMutex(first));
+            EXPECT_TRUE(OsUserReleaseMutex(handles[1]) && OsUserReleaseMutex(handles[0]));
         }
     };
-    std::thread a([&] { pair(m1, m2); });
-    std::thread b([&] { pair(m2, m1); });
-    std::thread timed([&] {
-        OS_USER_HANDLE handles[] = {m1, m2};
+    std::thread b(pair, 1), timed([&] {
         while (!done) {
-            const DWORD r = OsUserWaitForMultipleObjects(2, handles, TRUE, 1);
-            if (r == WAIT_OBJECT_0) {
-                OsUserReleaseMutex(m1);
-                OsUserReleaseMutex(m2);
-            } else if (KvMutexHeldByCaller(KvHandle(m1)) || KvMutexHeldByCaller(KvHandle(m2))) {
-                ++heldAfterTimeout;
-            }
+            if (OsUserWaitForMultipleObjects(2, m, TRUE, 1) == WAIT_OBJECT_0)
+                EXPECT_TRUE(OsUserReleaseMutex(m[0]) && OsUserReleaseMutex(m[1]));
+            else
+                heldAfterTimeout += KvMutexHeldByCaller(KvHandle(m[0])) || KvMutexHeldByCaller(KvHandle(m[1]));
         }
     });
-    a.join();
+    pair(0);
     b.join();
     done = true;
     timed.join();
     EXPECT_EQ(0, overlaps.load());
     EXPECT_EQ(0, heldAfterTimeout.load());
-    EXPECT_TRUE(OsUserCloseHandle(m1));
-    EXPECT_TRUE(OsUserCloseHandle(m2));
+    EXPECT_TRUE(OsUserCloseHandle(m[0]) && OsUserCloseHandle(m[1]));
 }
 
 // Threads created (half suspended), waited for by two other threads at once (single and
@@ -176,20 +146,14 @@ TEST(KernelStress, ThreadChurnWithConcurrentWaiters)
     for (int i = 0; i < kThreads; ++i) {
         OS_USER_THREAD_HANDLE t = Start(&body, i % 2 ? CREATE_SUSPENDED : 0);
         ASSERT_NE(nullptr, t);
-        std::thread single([&] {
-            if (OsUserWaitForSingleObject(t, i % 3 ? INFINITE : 600000u) != WAIT_OBJECT_0)
-                ++failures;
-        });
-        std::thread any([&] {
-            OS_USER_HANDLE handles[] = {never, t};
-            if (OsUserWaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-                ++failures;
-        });
+        OS_USER_HANDLE h[] = {never, t};
+        const DWORD timeout = i % 3 ? INFINITE : 600000u;
+        std::thread single([&] { failures += OsUserWaitForSingleObject(t, timeout) != WAIT_OBJECT_0; });
+        std::thread any([&] { failures += OsUserWaitForMultipleObjects(2, h, FALSE, timeout) != WAIT_OBJECT_0 + 1; });
         OsUserThreadResume(t);
         single.join();
         any.join();
-        EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForThread(t, 0));
-        OsUserCloseHandle(t);
+        EXPECT_TRUE(OsUserWaitForThread(t, 0) == WAIT_OBJECT_0 && OsUserCloseHandle(t));
     }
     EXPECT_EQ(kThreads, runs.load());
     EXPECT_EQ(0, failures.load());
@@ -204,22 +168,17 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
     std::function<void()> nothing = [] {};
     OS_USER_HANDLE h[] = {OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr), OsUserCreateSema(nullptr, 0, 0, nullptr),
                           OsUserCreateMutex(nullptr, FALSE, nullptr), Start(&nothing)};
-    std::atomic<long> sets{0}, taken[4] = {{0}, {0}, {0}, {0}};
+    std::atomic<long> taken[4] = {{0}, {0}, {0}, {0}};
     std::atomic<int> wrong{0};
     std::atomic<bool> done{false};
-    std::vector<std::thread> producers;
-    producers.emplace_back([&] {
-        for (long i = 0; i < kEach; ++i) {
-            ++sets;
+    std::thread producer([&] {  // a set once the previous one is taken, a unit now and then
+        for (long i = 1; i <= kEach; ++i) {
             OsUserSetEvent(h[0]);
-            kvtest::Await([&] { return taken[0].load() == sets.load(); });
+            OsUserReleaseSema(h[1], 1, nullptr);
+            kvtest::Await([&] { return taken[0].load() == i; });
         }
     });
-    producers.emplace_back([&] {
-        for (long i = 0; i < kEach; ++i, sched_yield())
-            OsUserReleaseSema(h[1], 1, nullptr);
-    });
-    producers.emplace_back([&] {  // holds the mutex mostly, so that the thread entry gets turns
+    std::thread holder([&] {  // holds the mutex mostly, so that the thread entry gets turns
         for (; !done; sched_yield()) {
             OsUserWaitForMutex(h[2], INFINITE);
             sched_yield();
@@ -233,8 +192,8 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
             continue;
         }
         ++taken[r];
-        if (r == 2 && (!KvMutexHeldByCaller(KvHandle(h[2])) || !OsUserReleaseMutex(h[2])))
-            ++wrong;
+        if (r == 2)
+            wrong += !KvMutexHeldByCaller(KvHandle(h[2])) || !OsUserReleaseMutex(h[2]);
         if (r == 3) {
             wrong += !static_cast<COsThread*>(KvHandle(h[3]))->exitEvent.signalled.load();
             OsUserCloseHandle(h[3]);
@@ -242,8 +201,8 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
         }
     }
     done = true;
-    for (auto& t : producers)
-        t.join();
+    producer.join();
+    holder.join();
     EXPECT_EQ(0, wrong.load());
     EXPECT_EQ(kEach, taken[0].load());
     EXPECT_EQ(kEach, taken[1].load());
@@ -257,29 +216,25 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
 // entry: a later set of the other entry ends it.
 TEST(KernelStress, WaitAnyWhoseObjectIsTakenKeepsWatchingAll)
 {
-    constexpr int kRounds = 2000;
-    OS_USER_EVENT_HANDLE a = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
-    OS_USER_EVENT_HANDLE b = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
+    std::vector<OS_USER_HANDLE> h = AutoResetEvents(2);
     int stolen = 0;
-    for (int i = 0; i < kRounds; ++i) {
-        OS_USER_HANDLE handles[] = {a, b};
+    for (int i = 0; i < 2000; ++i) {
         std::atomic<DWORD> result{0xDEAD};
-        std::thread waiter([&] { result = OsUserWaitForMultipleObjects(2, handles, FALSE, i % 2 ? INFINITE : 600000u); });
-        kvtest::Await([&] { return KvHandle(a)->waiterCount.load() == 1; });
-        OsUserSetEvent(a);
-        const bool took = OsUserWaitForEvent(a, 0) == WAIT_OBJECT_0;
-        if (took) {
-            ++stolen;
-            OsUserSetEvent(b);
-        }
+        const DWORD timeout = i % 2 ? INFINITE : 600000u;
+        std::thread waiter([&] { result = OsUserWaitForMultipleObjects(2, h.data(), FALSE, timeout); });
+        kvtest::Await([&] { return KvHandle(h[0])->waiterCount.load() == 1; });
+        OsUserSetEvent(h[0]);
+        const bool took = OsUserWaitForEvent(h[0], 0) == WAIT_OBJECT_0;
+        stolen += took;
+        if (took)
+            OsUserSetEvent(h[1]);
         waiter.join();
         ASSERT_EQ(took ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0, result.load()) << i;
-        ASSERT_EQ(WAIT_TIMEOUT, OsUserWaitForEvent(a, 0));
-        ASSERT_EQ(WAIT_TIMEOUT, OsUserWaitForEvent(b, 0));
+        ASSERT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, h.data(), FALSE, 0));
     }
     RecordProperty("stolen", stolen);
-    OsUserCloseHandle(a);
-    OsUserCloseHandle(b);
+    OsUserCloseHandle(h[0]);
+    OsUserCloseHandle(h[1]);
 }
 
 }  // namespace

@@ -5,32 +5,23 @@
 #include <errno.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
 namespace {
-
-template <typename Body>
-void OnOtherThread(Body body)
-{
-    std::thread(body).join();
-}
 
 // Only the holder releases; a holder waiting again fails whatever the time-out, so one
 // release always frees the mutex; a holder may close its own mutex.
 TEST(Mutexes, OwnershipIsExact)
 {
     OS_USER_MUTEX_HANDLE m = OsUserCreateMutex(nullptr, TRUE, nullptr);
-    ASSERT_NE(nullptr, m);
-    OnOtherThread([&] {
+    std::thread([&] {
         EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMutex(m, 0));
-        const double start = kvtest::NowMs();
-        EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMutex(m, 30));
-        EXPECT_GE(kvtest::NowMs() - start, 30.0);
-        errno = 0;
+        EXPECT_GE(kvtest::MsTaken([&] { EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMutex(m, 30)); }), 30.0);
         EXPECT_FALSE(OsUserReleaseMutex(m));
         EXPECT_EQ(EPERM, errno);
-    });
+    }).join();
     for (DWORD timeout : {INFINITE, 100u, 0u, 0x80000000u}) {
         errno = 0;
         EXPECT_EQ(WAIT_FAILED, OsUserWaitForSingleObject(m, timeout)) << timeout;
@@ -38,98 +29,126 @@ TEST(Mutexes, OwnershipIsExact)
     }
     EXPECT_TRUE(OsUserReleaseMutex(m));
     EXPECT_FALSE(OsUserReleaseMutex(m));
-    OnOtherThread([&] {
-        EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(m, 0));
-        EXPECT_TRUE(OsUserReleaseMutex(m));
-    });
+    std::thread([&] { EXPECT_TRUE(OsUserWaitForMutex(m, 0) == WAIT_OBJECT_0 && OsUserReleaseMutex(m)); }).join();
     ASSERT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(m, 0x7FFFFFFFu));
     EXPECT_TRUE(OsUserCloseHandle(m));
 }
 
-TEST(Mutexes, NamedAndNullAreRefused)
-{
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(nullptr, OsUserCreateMutex(nullptr, FALSE, "name"));
-    EXPECT_EQ(nullptr, OsUserCreateSema(nullptr, 0, 1, "name"));
-    EXPECT_EQ("OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID, BOOL, LPCTSTR): named mutex not supported"
-              "OS_USER_SEMA_HANDLE OsUserCreateSema(PVOID, LONG, LONG, LPCTSTR): named sema not supported",
-              testing::internal::GetCapturedStderr());
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForMutex(nullptr, 0));
-    EXPECT_FALSE(OsUserReleaseMutex(nullptr) || OsUserDeleteMutex(nullptr) || OsUserDeleteSema(nullptr) ||
-                 OsUserReleaseSema(nullptr, 1, nullptr));
-    EXPECT_EQ(WAIT_FAILED, OsUserWaitForSema(nullptr, 0));
-}
-
-TEST(Semaphores, CountIsTheOnlyLimit)
+// The count is the only limit (the maximum is not enforced, releases of 0 or less change
+// nothing); one release of 3 lets exactly three of four blocked waiters through, whatever
+// their (unsigned) time-outs, and the next release the fourth.
+TEST(Semaphores, ReleasesLetThatManyThrough)
 {
     errno = 0;
     EXPECT_EQ(nullptr, OsUserCreateSema(nullptr, -1, 1, nullptr));
     EXPECT_EQ(EINVAL, errno);
-    OS_USER_SEMA_HANDLE s = OsUserCreateSema(nullptr, 2, 1, nullptr);  // maximum not enforced
-    ASSERT_NE(nullptr, s);
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSema(s, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSingleObject(s, INFINITE));
-    EXPECT_TRUE(OsUserReleaseSema(s, 0, nullptr));
-    EXPECT_TRUE(OsUserReleaseSema(s, -5, nullptr));
-    const double start = kvtest::NowMs();
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForSema(s, 30));
-    EXPECT_GE(kvtest::NowMs() - start, 30.0);
-    LONG previous = 77;
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(OsUserReleaseSema(s, 1, &previous));
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSemaEx(s, 0, TRUE));
-    EXPECT_EQ("BOOL OsUserReleaseSema(OS_USER_MUTEX_HANDLE, LONG, LPLONG): lpPreviousCount != NULL not supported"
-              "DWORD OsUserWaitForSemaEx(OS_USER_MUTEX_HANDLE, DWORD, BOOL): bAlertable == TRUE not supported",
-              testing::internal::GetCapturedStderr());
-    EXPECT_EQ(77, previous);
-    EXPECT_TRUE(OsUserDeleteSema(s));
-}
-
-// One release of 3 lets exactly three of four blocked waiters through, whatever their
-// (unsigned) time-outs; the fourth stays blocked until the next release.
-TEST(Semaphores, ReleaseCountLetsThatManyThrough)
-{
-    OS_USER_SEMA_HANDLE s = OsUserCreateSema(nullptr, 0, 10, nullptr);
+    OS_USER_SEMA_HANDLE s = OsUserCreateSema(nullptr, 2, 1, nullptr);
+    EXPECT_TRUE(OsUserWaitForSema(s, 0) == WAIT_OBJECT_0 && OsUserWaitForSingleObject(s, INFINITE) == WAIT_OBJECT_0);
+    EXPECT_TRUE(OsUserReleaseSema(s, 0, nullptr) && OsUserReleaseSema(s, -5, nullptr));
+    EXPECT_GE(kvtest::MsTaken([&] { EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForSema(s, 30)); }), 30.0);
     std::atomic<int> passed{0};
     std::vector<std::thread> waiters;
-    for (DWORD timeout : {INFINITE, 0x80000000u, 0xFFFFFFFEu, 600000u}) {
+    for (DWORD timeout : {INFINITE, 0x80000000u, 0xFFFFFFFEu, 600000u})
         waiters.emplace_back([&, timeout] { passed += OsUserWaitForSema(s, timeout) == WAIT_OBJECT_0; });
-    }
     EXPECT_TRUE(OsUserReleaseSema(s, 3, nullptr));
     kvtest::Await([&] { return passed.load() == 3; });
-    OsUserSleep(20);  // a lower bound only: nobody else returns meanwhile
-    EXPECT_EQ(3, passed.load());
     EXPECT_TRUE(OsUserReleaseSema(s, 1, nullptr));
     for (auto& t : waiters)
         t.join();
     EXPECT_EQ(4, passed.load());
-    EXPECT_TRUE(OsUserCloseHandle(s));
+    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForSema(s, 0));  // no unit more than released
+    EXPECT_TRUE(OsUserDeleteSema(s));
 }
 
 TEST(CriticalSections, RecursiveEntriesMustAllBeLeft)
 {
     CRITICAL_SECTION cs;
     ASSERT_TRUE(OsUserInitializeCriticalSection(&cs));
-    EXPECT_TRUE(OsUserEnterCriticalSection(&cs));
-    EXPECT_TRUE(OsUserTryEnterCriticalSection(&cs));
-    const auto othersTry = [&] {
+    EXPECT_TRUE(OsUserEnterCriticalSection(&cs) && OsUserTryEnterCriticalSection(&cs));
+    for (BOOL expected : {FALSE, FALSE, TRUE}) {
         BOOL taken = FALSE;
-        OnOtherThread([&] {
+        std::thread([&] {
             if ((taken = OsUserTryEnterCriticalSection(&cs)))
                 OsUserLeaveCriticalSection(&cs);
-        });
-        return taken;
-    };
-    for (BOOL expected : {FALSE, FALSE, TRUE}) {
-        EXPECT_EQ(expected, othersTry());
-        if (!expected) {
-            EXPECT_TRUE(OsUserLeaveCriticalSection(&cs));
-        }
+        }).join();
+        EXPECT_EQ(expected, taken);
+        EXPECT_TRUE(expected || OsUserLeaveCriticalSection(&cs));  // one entry fewer
     }
     EXPECT_TRUE(OsUserDeleteCriticalSection(&cs));
-    for (auto call : {OsUserInitializeCriticalSection, OsUserEnterCriticalSection, OsUserLeaveCriticalSection,
-                      OsUserDeleteCriticalSection, OsUserTryEnterCriticalSection})
-        EXPECT_FALSE(call(nullptr));
+}
+
+// Requests the layer does not support are refused, or ignored, each with its message.
+TEST(Unsupported, RequestsAreRefusedOrIgnoredWithTheirMessage)
+{
+    LONG previous = 77;
+    OS_USER_HANDLE event = OsUserCreateEvent(nullptr, FALSE, TRUE, nullptr);
+    OS_USER_HANDLE sema = OsUserCreateSema(nullptr, 0, 1, nullptr);
+    EXPECT_EQ(nullptr, OsUserCreateEvent(nullptr, TRUE, FALSE, "name"));
+    EXPECT_EQ(nullptr, OsUserCreateEvent(&previous, TRUE, FALSE, nullptr));  // with attributes
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nullptr, OsUserCreateMutex(nullptr, FALSE, "name"));
+    EXPECT_EQ(nullptr, OsUserCreateSema(nullptr, 0, 1, "name"));
+    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForEventEx(event, 0, TRUE));
+    EXPECT_TRUE(OsUserReleaseSema(sema, 1, &previous));
+    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSemaEx(sema, 0, TRUE));
+    EXPECT_EQ("OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID, BOOL, LPCTSTR): named mutex not supported"
+              "OS_USER_SEMA_HANDLE OsUserCreateSema(PVOID, LONG, LONG, LPCTSTR): named sema not supported"
+              "DWORD OsUserWaitForEventEx(OS_USER_EVENT_HANDLE, DWORD, BOOL): bAlertable == TRUE not supported"
+              "BOOL OsUserReleaseSema(OS_USER_MUTEX_HANDLE, LONG, LPLONG): lpPreviousCount != NULL not supported"
+              "DWORD OsUserWaitForSemaEx(OS_USER_MUTEX_HANDLE, DWORD, BOOL): bAlertable == TRUE not supported",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(77, previous);
+    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForEventEx(event, 0, FALSE));  // the flag was taken
+    EXPECT_TRUE(OsUserCloseHandle(event) && OsUserCloseHandle(sema));
+}
+
+// Each operation's result and the value it leaves; increment and decrement wrap around.
+TEST(Interlocked, ResultsAndValuesLeft)
+{
+    using Operation = std::function<LONG(LONG volatile*)>;
+    const struct { LONG initial; Operation operation; LONG result, left; } cases[] = {
+        {0, InterlockedIncrement, 1, 1},
+        {INT32_MAX, InterlockedIncrement, INT32_MIN, INT32_MIN},
+        {1, InterlockedDecrement, 0, 0},
+        {INT32_MIN, InterlockedDecrement, INT32_MAX, INT32_MAX},
+        {1, [](LONG volatile* t) { return InterlockedExchange(t, -7); }, 1, -7},
+        {5, [](LONG volatile* t) { return InterlockedCompareExchange(t, 7, 5); }, 5, 7},
+        {5, [](LONG volatile* t) { return InterlockedCompareExchange(t, 7, 6); }, 5, 5},
+        {1, [](LONG volatile* t) { return InterlockedOr(t, 2); }, 3, 3},
+        {3, [](LONG volatile* t) { return InterlockedAnd(t, 1); }, 1, 1},
+    };
+    for (const auto& c : cases) {
+        LONG volatile target = c.initial;
+        EXPECT_EQ(c.result, c.operation(&target)) << &c - cases;
+        EXPECT_EQ(c.left, target) << &c - cases;
+    }
+    int a = 0, b = 0;
+    PVOID volatile pointer = &a;
+    EXPECT_EQ(&a, InterlockedExchangePointer(&pointer, &b));
+    EXPECT_EQ(&b, pointer);
+}
+
+// Or and And retry with the value another thread stored meanwhile: a bit one thread set or
+// cleared is never undone by another thread's concurrent update.
+TEST(Interlocked, OrAndAndLoseNoConcurrentUpdate)
+{
+    int volatile bits = 0;
+    std::atomic<int> lost{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                InterlockedOr(&bits, 1 << t);
+                lost += (__atomic_load_n(&bits, __ATOMIC_SEQ_CST) & (1 << t)) == 0;
+                InterlockedAnd(&bits, ~(1 << t));
+                lost += (__atomic_load_n(&bits, __ATOMIC_SEQ_CST) & (1 << t)) != 0;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(0, lost.load());
+    EXPECT_EQ(0, bits);
 }
 
 }  // namespace
