@@ -38,20 +38,16 @@ class Launcher : public testing::Test {
         nftw(dir_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); },
              16, FTW_DEPTH | FTW_PHYS);
     }
-    void Script(const std::string& name, const std::string& body, mode_t mode = 0755)
+    void Script(const std::string& name, const std::string& body, mode_t mode = 0755, const char* first = "#!/bin/sh\n")
     {
-        std::ofstream(dir_ + "/" + name) << "#!/bin/sh\n" << body << "\n";
+        std::ofstream(dir_ + "/" + name) << first << body << "\n";
         EXPECT_EQ(0, chmod((dir_ + "/" + name).c_str(), mode));
     }
-    static void AwaitEnded(pid_t pid)  // without collecting the child
+    // Whether the child has ended and is not yet collected; with wait, first awaits its end.
+    static bool IsZombie(pid_t pid, int wait = WNOHANG)
     {
         siginfo_t info{};
-        ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT));
-    }
-    static bool IsZombie(pid_t pid)
-    {
-        siginfo_t info{};
-        return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+        return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | wait) == 0 && info.si_pid == pid;
     }
 
     std::string dir_;
@@ -63,45 +59,35 @@ TEST_F(Launcher, ResultsAndExitCodes)
     Script("exit3", "exit 3");
     Script("killed", "kill -KILL $$");
     Script("plain", "exit 0", 0644);
-    std::ofstream(dir_ + "/bare") << "exit 4\n";  // no interpreter line: the shell runs it
-    ASSERT_EQ(0, chmod((dir_ + "/bare").c_str(), 0755));
+    Script("bare", "exit 4", 0755, "");  // no interpreter line: the shell runs it
     // The child sees no environment, no descriptor above 2 (9 is open here) and no blocked
     // signal (SIGTERM is blocked here): its own SIGTERM ends it.
     Script("inspect", "case \"$(export -p)\" in *HOME*|*PATH*) exit 10;; esac\n"
                       "(: <&9) 2>/dev/null && exit 11\n"
                       "kill -TERM $$; exit 12");
-    const int fd = open(dir_.c_str(), O_RDONLY);
-    ASSERT_EQ(9, dup2(fd, 9));
-    close(fd);
+    ASSERT_EQ(9, dup2(STDERR_FILENO, 9));
     sigset_t term, previous;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &term, &previous));
-    const struct {
-        const char *commandLine, *workDir;  // "/..." in the test's directory; null: none
-        int result, exitCode;               // -1: not written
-        bool started;
-    } cases[] = {
+    // Paths "/..." lie in the test's directory; workDir null: none; exit code -1: not written.
+    const struct { const char *commandLine, *workDir; int result, exitCode; bool started; } cases[] = {
         {"/exit3 some arguments", nullptr, 0, 3, true},
         {"/killed x", nullptr, 1, -1, true},  // ended by a signal (the shell gone by then)
-        {"/bare", nullptr, 0, 4, true},
+        {"/bare", nullptr, 0, 4, true},       {"/missing", nullptr, 2, -1, false},
         {"/plain", nullptr, 1, -1, false},  // not executable
-        {"/missing", nullptr, 2, -1, false},
         {"exit3", nullptr, 2, -1, false},  // a bare name is not searched for
         {"exit3", "/", 0, 3, true},        // but taken from the working directory
         {"/exit3", "/gone", 0, 1, true},   // never run in another directory
-        {"/inspect", nullptr, 1, -1, true},
-        {"/inspect x", nullptr, 1, -1, true},
+        {"/inspect", nullptr, 1, -1, true},   {"/inspect x", nullptr, 1, -1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.commandLine);
         const std::string commandLine = (c.commandLine[0] == '/' ? dir_ : "") + c.commandLine;
         const std::string workDir = c.workDir == nullptr ? "" : dir_ + c.workDir;
-        int exitCode = -1;
-        int pid = 0;
-        EXPECT_EQ(c.result, OsUserLaunchProcessInternal(commandLine.c_str(),
-                                                        c.workDir ? workDir.c_str() : nullptr, 0,
-                                                        10000, &exitCode, &pid));
+        int exitCode = -1, pid = 0;
+        EXPECT_EQ(c.result, OsUserLaunchProcessInternal(commandLine.c_str(), c.workDir ? workDir.c_str() : nullptr,
+                                                        0, 10000, &exitCode, &pid));
         EXPECT_EQ(c.exitCode, exitCode);
         EXPECT_EQ(c.started, pid > 0);
         EXPECT_FALSE(pid > 0 && IsZombie(pid));  // collected by the launcher
@@ -114,40 +100,33 @@ TEST_F(Launcher, WaitingTerminatingAndZombieRemoval)
 {
     Script("sleeper", "exec sleep 30");
     Script("exit5", "exit 5");
+    _OS_USER_PROC_INFO record{};
+    const auto terminate = [&](int pid) { record.dwProcessId = pid; return OsUserTerminateProcess(&record, 0); };
     // Without waiting: 0 at once, and the child is left to zombie removal.
-    int exitCode = -1;
-    int pid = 0;
+    int exitCode = -1, pid = 0;
     EXPECT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/exit5").c_str(), nullptr, 0, 0, &exitCode, &pid));
     EXPECT_EQ(0, exitCode);
     started_.push_back(pid);
-    AwaitEnded(pid);
-    EXPECT_TRUE(IsZombie(pid));
+    EXPECT_TRUE(IsZombie(pid, 0));
     OsUserRemoveProcessZombies();
     EXPECT_FALSE(IsZombie(pid));
-    _OS_USER_PROC_INFO record{nullptr, nullptr, pid, 0};
-    EXPECT_EQ(1, OsUserTerminateProcess(&record, 0));  // reaped: its id may be reused
-
+    EXPECT_EQ(1, terminate(pid));  // reaped: its id may be reused
     // The time limit passes: 1, and the child keeps running until it is terminated.
     exitCode = -1;
-    EXPECT_EQ(1, OsUserLaunchProcessInternal((dir_ + "/sleeper").c_str(), nullptr, 0, 100,
-                                             &exitCode, &pid));
+    EXPECT_EQ(1, OsUserLaunchProcessInternal((dir_ + "/sleeper").c_str(), nullptr, 0, 100, &exitCode, &pid));
     started_.push_back(pid);
     EXPECT_EQ(-1, exitCode);
     EXPECT_EQ(0, kill(pid, 0));
-    record.dwProcessId = pid;
-    EXPECT_EQ(0, OsUserTerminateProcess(&record, 0));
+    EXPECT_EQ(0, terminate(pid));
     EXPECT_EQ(-1, kill(pid, 0));  // collected
-    EXPECT_EQ(1, OsUserTerminateProcess(&record, 0));
-
+    EXPECT_EQ(1, terminate(pid));
     ASSERT_EQ(0, OsUserCreateProcess((dir_ + "/sleeper").c_str(), nullptr, &record));
     started_.push_back(record.dwProcessId);
     EXPECT_EQ(0, OsUserTerminateProcess(&record, 0));
     EXPECT_EQ(2, OsUserTerminateProcess(nullptr, 0));
     // Ids the launcher did not start are never signalled: this process, a process group, all.
-    for (int id : {static_cast<int>(getpid()), 0, -1}) {
-        record.dwProcessId = id;
-        EXPECT_EQ(1, OsUserTerminateProcess(&record, 0));
-    }
+    for (int id : {static_cast<int>(getpid()), 0, -1})
+        EXPECT_EQ(1, terminate(id));
 }
 
 TEST_F(Launcher, ProgramPathsNeverReachTheShellAsSyntax)
@@ -162,16 +141,14 @@ TEST_F(Launcher, ProgramPathsNeverReachTheShellAsSyntax)
     int exitCode = -1;
     EXPECT_EQ(0, OsUserLaunchProcessInternal("link", dir_.c_str(), 0, 10000, &exitCode, nullptr));
     EXPECT_EQ(7, exitCode);
-    EXPECT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/prog;touch${IFS}pwned4").c_str(),
-                                             dir_.c_str(), 0, 10000, &exitCode, nullptr));
+    EXPECT_EQ(0, OsUserLaunchProcessInternal("prog;touch${IFS}pwned4", dir_.c_str(), 0, 10000, &exitCode, nullptr));
     EXPECT_EQ(8, exitCode);
     // The Ex form takes blanks in the path, "\" for "/" and doubled separators.
     const std::string written = dir_ + "\\\\" + evil + "//\\prog";
     EXPECT_EQ(0, OsUserLaunchProcessEx(written.c_str(), dir_.c_str(), "2", 0, 10000, &exitCode));
     EXPECT_EQ(9, exitCode);
-    for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
+    for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"})
         EXPECT_NE(0, access((dir_ + "/" + name).c_str(), F_OK)) << name;
-    }
 }
 
 TEST_F(Launcher, ZombieRemovalWaitsForEveryLauncherThatBlocksIt)
@@ -181,8 +158,7 @@ TEST_F(Launcher, ZombieRemovalWaitsForEveryLauncherThatBlocksIt)
     Script("quick", "exit 0");
     int result = -1, exitCode = -1;
     std::thread launcher([&] {
-        result = OsUserLaunchProcessInternal((dir_ + "/gated").c_str(), nullptr, 0, 20000,
-                                             &exitCode, nullptr);
+        result = OsUserLaunchProcessInternal((dir_ + "/gated").c_str(), nullptr, 0, 20000, &exitCode, nullptr);
         close(open((dir_ + "/gate").c_str(), O_RDONLY | O_NONBLOCK));  // frees the writer if need be
     });
     // This open returns once the gated child reads the gate: its launcher is waiting.
@@ -190,7 +166,7 @@ TEST_F(Launcher, ZombieRemovalWaitsForEveryLauncherThatBlocksIt)
     int zombie = 0;
     ASSERT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/quick").c_str(), nullptr, 0, 0, nullptr, &zombie));
     started_.push_back(zombie);
-    AwaitEnded(zombie);
+    ASSERT_TRUE(IsZombie(zombie, 0));
     OsUserRemoveProcessZombies();
     // Another launcher comes and goes meanwhile: the removal stays pending.
     EXPECT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/quick").c_str(), nullptr, 0, 10000, nullptr, nullptr));
@@ -207,16 +183,11 @@ TEST(Identifiers, TextForms)
 {
     const _GUID expected = {0x01020304, 0x0506, 0x0708, {0x89, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10}};
     const _GUID nil = {};
-    const struct {
-        const char* text;
-        uint32_t result;
-        const _GUID* parsed;  // null: the output stays untouched
-    } cases[] = {
+    const struct { const char* text; uint32_t result; const _GUID* parsed; } cases[] = {  // null: left untouched
         {"01020304-0506-0708-890a-0b0c0d0e0f10", 0, &expected},
         {"{01020304-0506-0708-890A-0B0C0D0E0F10}", 0, &expected},
         {"{01020304-0506-0708-890a-0b0c0d0e0f10)", 0, &expected},  // the last one goes, whatever it is
-        {"", 0, &nil},
-        {nullptr, 0, &nil},
+        {"", 0, &nil}, {nullptr, 0, &nil},
         {"{}", 0x80004005u, nullptr},  // too short to lose its braces
         {"{01020304-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
         {"01020304-0506-0708-e90a-0b0c0d0e0f10", 0x80004005u, nullptr},  // reserved variant
@@ -250,23 +221,19 @@ TEST(SystemInformation, RecordProcessorsAndTraceSwitch)
     EXPECT_EQ(static_cast<DWORD>(sysconf(_SC_NPROCESSORS_CONF)), info.dwNumberOfProcessors);
 
     char path[] = "/tmp/kvbootlog-XXXXXX";
-    const int fd = mkstemp(path);
-    const std::string log = "FreeBSD/SMP: 1 package(s) x 4 core(s)\n"
-                            "FreeBSD/SMP: 2 package(s) x 6 core(s) x 2 hardware threads\n"
-                            "freebsd/smp: 2 package(s) x 7 core(s)\n"
-                            "FreeBSD/SMP: 3 package(s) x 3 threads\n";
-    ASSERT_EQ(static_cast<ssize_t>(log.size()), write(fd, log.data(), log.size()));
-    close(fd);
+    close(mkstemp(path));
+    std::ofstream(path) << "FreeBSD/SMP: 1 package(s) x 4 core(s)\n"
+                           "FreeBSD/SMP: 2 package(s) x 6 core(s) x 2 hardware threads\n"
+                           "freebsd/smp: 2 package(s) x 7 core(s)\nFreeBSD/SMP: 3 package(s) x 3 threads\n";
     long cores = -1;
     EXPECT_TRUE(SearchCoresInBootLog(path, cores));
     EXPECT_EQ(12, cores);  // the last line that names packages and cores
     unlink(path);
-    cores = -1;
     EXPECT_FALSE(SearchCoresInBootLog(path, cores));
 #if defined(__linux__)
     EXPECT_FALSE(SearchCoresInDmesgBoot(cores));  // there is no boot log file here
 #endif
-    EXPECT_EQ(-1, cores);
+    EXPECT_EQ(12, cores);  // a search that fails leaves it alone
 
     EXPECT_TRUE(KvTraceIsSysLogEnabled());  // on at start
     KvTraceDisableSysLog();

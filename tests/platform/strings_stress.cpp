@@ -11,12 +11,12 @@
 
 namespace {
 
+// Copies pass between threads through the slots, so one thread writes a block while others
+// still hold, copy or release copies of it.
 TEST(CStringStress, CopyBeforeWriteAcrossEightThreads)
 {
     const std::string text(200, 'a');
     const CString source(text.c_str());
-    // Copies pass between threads through the slots, so one thread writes a block while
-    // others still hold, copy or release copies of it.
     std::mutex slotLock;
     std::vector<CString> slots(8, source);
     std::atomic<int> wrong{0};
@@ -41,9 +41,8 @@ TEST(CStringStress, CopyBeforeWriteAcrossEightThreads)
             }
         });
     }
-    for (std::thread& thread : threads) {
+    for (std::thread& thread : threads)
         thread.join();
-    }
     EXPECT_EQ(0, wrong.load());
     EXPECT_EQ(text, source.GetString());
     slots.clear();
