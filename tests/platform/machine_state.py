@@ -36,11 +36,8 @@ def state():
 if len(sys.argv) != 3 or sys.argv[1] not in ("record", "compare"):
     sys.exit(__doc__)
 if sys.argv[1] == "record":
-    with open(sys.argv[2], "w") as f:
-        json.dump(state(), f)
-    sys.exit(0)
-with open(sys.argv[2]) as f:
-    before, now = json.load(f), state()
+    sys.exit(json.dump(state(), open(sys.argv[2], "w")))
+before, now = json.load(open(sys.argv[2])), state()
 changed = ["clock"] if abs(now.pop("clock") - before.pop("clock")) > 2 else []
 changed += [key for key in before if before[key] != now[key]]
 for key in changed:
