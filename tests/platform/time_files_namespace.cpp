@@ -41,24 +41,9 @@ std::vector<std::string> Names(const char* directory, const char* prefix)
     return names;
 }
 
-OS_USER_TIME_ZONE_INFORMATIONA Zone(LONG bias, const char* standardName, _SYSTEMTIME standardDate,
-                                    const char* daylightName, _SYSTEMTIME daylightDate)
-{
-    OS_USER_TIME_ZONE_INFORMATIONA zone{};
-    zone.Bias = bias;
-    strncpy(zone.StandardName, standardName, sizeof zone.StandardName - 1);
-    zone.StandardDate = standardDate;
-    strncpy(zone.DaylightName, daylightName, sizeof zone.DaylightName - 1);
-    zone.DaylightDate = daylightDate;
-    zone.DaylightBias = daylightDate.wMonth != 0 ? -60 : 0;
-    return zone;
-}
-
-const OS_USER_TIME_ZONE_INFORMATIONA kEurope =
-    Zone(-60, "CET", {0, 10, 0, 5, 3, 0, 0, 0}, "CEST", {0, 3, 0, 5, 2, 0, 0, 0});
-const OS_USER_TIME_ZONE_INFORMATIONA kUnitedStates =
-    Zone(300, "EST", {0, 11, 0, 1, 2, 0, 0, 0}, "EDT", {0, 3, 0, 2, 2, 0, 0, 0});
-const OS_USER_TIME_ZONE_INFORMATIONA kIndia = Zone(-330, "IST", {}, "", {});
+const OS_USER_TIME_ZONE_INFORMATIONA kEurope{-60, "CET", {0, 10, 0, 5, 3, 0, 0, 0}, 0, "CEST", {0, 3, 0, 5, 2, 0, 0, 0}, -60};
+const OS_USER_TIME_ZONE_INFORMATIONA kUnitedStates{300, "EST", {0, 11, 0, 1, 2, 0, 0, 0}, 0, "EDT", {0, 3, 0, 2, 2, 0, 0, 0}, -60};
+const OS_USER_TIME_ZONE_INFORMATIONA kIndia{-330, "IST", {}, 0, "", {}, 0};
 const std::string kZones = "/usr/share/zoneinfo/";
 
 TEST(ZoneInstallation, InstalledZonesReadBackAndTheNamesAlternate)

@@ -110,35 +110,22 @@ TEST_F(Zone, RulesReadBackAsWin32RulesInWinterAndSummer)
     }
 }
 
-// A record with the European rules, or without daylight time when daylightName is null.
-OS_USER_TIME_ZONE_INFORMATIONA Record(LONG bias, const char* standardName, const char* daylightName)
-{
-    OS_USER_TIME_ZONE_INFORMATIONA z{};
-    z.Bias = bias;
-    strncpy(z.StandardName, standardName, sizeof z.StandardName);
-    if (daylightName != nullptr) {
-        strncpy(z.DaylightName, daylightName, sizeof z.DaylightName);
-        z.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
-        z.DaylightDate = {0, 3, 6, 2, 2, 30, 0, 0};
-        z.DaylightBias = -60;
-    }
-    return z;
-}
+constexpr _SYSTEMTIME kOctober{0, 10, 0, 5, 3, 0, 0, 0}, kMarch{0, 3, 6, 2, 2, 30, 0, 0};  // European rules
 
 TEST(ZoneFile, TheCompilerSourceIsExactAndNamesCannotInjectLines)
 {
-    OS_USER_TIME_ZONE_INFORMATIONA unterminated = Record(-60, "", nullptr);
+    OS_USER_TIME_ZONE_INFORMATIONA unterminated = {-60, "", {}, 0, "", {}, 0};
     memset(unterminated.StandardName, 'A', sizeof unterminated.StandardName);
     memset(unterminated.DaylightName, 'B', sizeof unterminated.DaylightName);
     const std::string rules = "Rule\tCustom\t1970\tmax\t-\tMar Sat>=8\t02:30\t+01:00\tD\n"
                               "Rule\tCustom\t1970\tmax\t-\tOct lastSun\t03:00\t+00:00\tS\n";
     const std::pair<OS_USER_TIME_ZONE_INFORMATIONA, std::string> rows[] = {
-        {Record(-60, "CET", "CEST"), rules + "Zone\tKv/Z\t+01:00\tCustom\t\"CET\"/\"CEST\"\n"},
-        {Record(30, "M0030", nullptr), "Zone\tKv/Z\t-00:30\t-\t\"M0030\"\n"},
-        {Record(-30, "+0030", nullptr), "Zone\tKv/Z\t+00:30\t-\t\"+0030\"\n"},
-        {Record(210, "NST", nullptr), "Zone\tKv/Z\t-03:30\t-\t\"NST\"\n"},
-        {Record(0, "", nullptr), "Zone\tKv/Z\t+00:00\t-\t\"KV\"\n"},
-        {Record(-60, "X\"\nZone\tEvil", "A B"), rules + "Zone\tKv/Z\t+01:00\tCustom\t\"KV\"/\"KV\"\n"},
+        {{-60, "CET", kOctober, 0, "CEST", kMarch, -60}, rules + "Zone\tKv/Z\t+01:00\tCustom\t\"CET\"/\"CEST\"\n"},
+        {{30, "M0030", {}, 0, "", {}, 0}, "Zone\tKv/Z\t-00:30\t-\t\"M0030\"\n"},
+        {{-30, "+0030", {}, 0, "", {}, 0}, "Zone\tKv/Z\t+00:30\t-\t\"+0030\"\n"},
+        {{210, "NST", {}, 0, "", {}, 0}, "Zone\tKv/Z\t-03:30\t-\t\"NST\"\n"},
+        {{0, "", {}, 0, "", {}, 0}, "Zone\tKv/Z\t+00:00\t-\t\"KV\"\n"},
+        {{-60, "X\"\nZone\tEvil", kOctober, 0, "A B", kMarch, -60}, rules + "Zone\tKv/Z\t+01:00\tCustom\t\"KV\"/\"KV\"\n"},
         {unterminated, "Zone\tKv/Z\t+01:00\t-\t\"" + std::string(31, 'A') + "\"\n"},
     };
     char path[] = "/tmp/kvtime-XXXXXX";
