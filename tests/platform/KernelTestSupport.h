@@ -21,14 +21,14 @@ inline void Await(const std::function<bool()>& condition)
 }
 
 // Awaits exactly sleepers threads asleep on the event after at least wakeups wake-ups in all
-// (spurious ones included).
-inline void AwaitSleepers(COsUserEvent& event, uint32_t sleepers, uint64_t wakeups = 0)
+// (spurious ones included), unless stop holds first (a fault that ends a wait fails at once).
+inline void AwaitSleepers(COsUserEvent& event, uint32_t sleepers, uint64_t wakeups, const std::function<bool()>& stop)
 {
     Await([&] {
         event.Lock();
         const bool reached = event.sleepers == sleepers && event.wakeups >= wakeups;
         event.Unlock();
-        return reached;
+        return reached || stop();
     });
 }
 

@@ -76,7 +76,7 @@ TEST(KernelStress, ZeroTimeOutProbesAgainstSets)
             while (probes < 200000) {
                 ++sets[s];
                 OsUserSetEvent(events[s]);
-                kvtest::Await([&] { return taken[s].load() == sets[s].load(); });
+                kvtest::Await([&] { return taken[s].load() >= sets[s].load(); });  // more: counted as excess
             }
             --setters;
         });
@@ -175,7 +175,7 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
         for (long i = 1; i <= kEach; ++i) {
             OsUserSetEvent(h[0]);
             OsUserReleaseSema(h[1], 1, nullptr);
-            kvtest::Await([&] { return taken[0].load() == i; });
+            kvtest::Await([&] { return taken[0].load() >= i; });
         }
     });
     std::thread holder([&] {  // holds the mutex mostly, so that the thread entry gets turns
