@@ -191,6 +191,7 @@ TEST(Identifiers, TextForms)
         {"{}", 0x80004005u, nullptr},  // too short to lose its braces
         {"{01020304-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
         {"01020304-0506-0708-e90a-0b0c0d0e0f10", 0x80004005u, nullptr},  // reserved variant
+        {"0102030g-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text ? c.text : "null");
