@@ -6,6 +6,9 @@
 # are. /etc/localtime is a symbolic link: only an overlay of its whole directory keeps an
 # unlink or rename of it away from the real one.
 set -eu
+# The program may live under /tmp itself (a build tree there): hold it open before the tmpfs hides it.
+exec 3<"$1"
+shift
 mount -t tmpfs -o size=64m,mode=1777 kv-tmp /tmp
 for layer in etc zoneinfo; do
     mkdir -p "/tmp/.kv-layers/$layer/upper" "/tmp/.kv-layers/$layer/work"
@@ -15,4 +18,4 @@ mount -t overlay kv-etc \
 mount -t overlay kv-zoneinfo \
     -o lowerdir=/usr/share/zoneinfo,upperdir=/tmp/.kv-layers/zoneinfo/upper,workdir=/tmp/.kv-layers/zoneinfo/work \
     /usr/share/zoneinfo
-exec "$@"
+exec /proc/self/fd/3 "$@"
