@@ -6,6 +6,7 @@
 // the ratios ours over the faster anchor.
 //   files_bench [directory]   (default: $TMPDIR or /tmp; everything made there is removed)
 #include "KvPlatformHelper.h"
+#include "BenchLoad.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,19 +64,6 @@ double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-void PrintLoad(const char* when)
-{
-    double one = 0, five = 0, fifteen = 0;
-    if (FILE* file = fopen("/proc/loadavg", "r")) {
-        if (fscanf(file, "%lf %lf %lf", &one, &five, &fifteen) != 3) {
-            one = five = fifteen = -1;
-        }
-        fclose(file);
-    }
-    printf("load average %s: %.2f %.2f %.2f (%ld cores)\n", when, one, five, fifteen,
-           sysconf(_SC_NPROCESSORS_ONLN));
 }
 
 // Runs the contenders kRounds times, interleaved; each round is prepared untimed and may be

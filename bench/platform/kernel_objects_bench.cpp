@@ -4,6 +4,7 @@
 // the median over 5 rounds of the per-round ratio ours / anchor, and the target.
 //   kernel_objects_bench [scale]   (scale multiplies the repetitions; default 1)
 #include "KvPlatformHelper.h"
+#include "BenchLoad.h"
 
 #include <errno.h>
 #include <semaphore.h>
@@ -38,19 +39,6 @@ void Check(bool ok, const char* what)
         fprintf(stderr, "kernel_objects_bench: %s failed\n", what);
         exit(1);
     }
-}
-
-void PrintLoad(const char* when)
-{
-    double one = 0, five = 0, fifteen = 0;
-    if (FILE* file = fopen("/proc/loadavg", "r")) {
-        if (fscanf(file, "%lf %lf %lf", &one, &five, &fifteen) != 3) {
-            one = five = fifteen = -1;
-        }
-        fclose(file);
-    }
-    printf("load average %s: %.2f %.2f %.2f (%ld cores)\n", when, one, five, fifteen,
-           sysconf(_SC_NPROCESSORS_ONLN));
 }
 
 // The anchor of an event: a flag under a mutex with a condition variable.
