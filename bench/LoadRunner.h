@@ -22,7 +22,7 @@ struct LoadConfig {
     std::size_t concurrency = 50;        // connections in flight at any time
     std::uint64_t total_requests = 0;    // stop after this many; 0 means run for `duration`
     std::chrono::milliseconds duration{0};
-    std::chrono::milliseconds request_timeout{30000};  // from first connect attempt to close
+    std::chrono::milliseconds request_timeout{std::chrono::seconds(30)};  // from first connect attempt to close
     ResponseExpectation expectation;
 };
 

@@ -9,7 +9,7 @@
 # in a temporary directory. Only Unix-domain sockets are used. Run as root.
 #
 # Settings (environment): CONCURRENCY (50), FILE_REQUESTS (100000 per 1 KiB measurement),
-# BIG_REQUESTS (30000 per 100 KiB measurement), GATEWAY_REQUESTS (100000), ROUNDS (3, best kept),
+# BIG_REQUESTS (25000 per 100 KiB measurement), GATEWAY_REQUESTS (100000), ROUNDS (3, best kept),
 # MEMORY_REQUESTS (1000000), MEMORY_STEP (100000), RSS_LIMIT_KIB (16384), RSS_GROWTH_KIB (256),
 # STRACE_REQUESTS (20000 per system-call count), CACHE_FILES (640 distinct small files in the memory
 # run, more than the file cache holds), BUILD (the release build directory),
@@ -22,7 +22,7 @@ build="${BUILD:-$top/build-release}"
 server="${SERVER:-$build/IxoWebserviceBSD/BSD/IxoWebServerBSD}"
 concurrency="${CONCURRENCY:-50}"
 file_requests="${FILE_REQUESTS:-100000}"
-big_requests="${BIG_REQUESTS:-30000}"
+big_requests="${BIG_REQUESTS:-25000}"
 gateway_requests="${GATEWAY_REQUESTS:-100000}"
 rounds="${ROUNDS:-3}"
 memory_requests="${MEMORY_REQUESTS:-1000000}"
