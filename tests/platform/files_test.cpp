@@ -23,33 +23,21 @@ constexpr DWORD kRW = GENERIC_READ | GENERIC_WRITE;
 // Every file test works in a fresh temporary directory, removed with all it holds.
 class Files : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/kvfiles-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir_ = pattern;
-    }
+    void SetUp() override { char pattern[] = "/tmp/kvfiles-XXXXXX"; ASSERT_NE(nullptr, mkdtemp(pattern)); dir_ = pattern; }
     void TearDown() override { fs::remove_all(dir_); }
     std::string P(const std::string& name) const { return dir_ + "/" + name; }
     void Put(const std::string& name, const std::string& text) const { std::ofstream(P(name), std::ios::binary) << text; }
-    std::string Get(const std::string& name) const
-    {
-        std::ifstream file(P(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(file), {}};
-    }
+    std::string Get(const std::string& name) const { std::ifstream in(P(name), std::ios::binary); return {std::istreambuf_iterator<char>(in), {}}; }
     // What the directory holds, sorted: copies must leave nothing beside their destination.
     std::vector<std::string> Names() const
     {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_))
-            names.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
-    OS_USER_FILE_HANDLE Open(const std::string& name, DWORD access, DWORD share, DWORD disposition) const
-    {
-        return OsUserCreateFile(P(name).c_str(), access, share, nullptr, disposition, 0, nullptr);
-    }
+    _OsUserFileHandle* Open(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) const
+    { return static_cast<_OsUserFileHandle*>(OsUserCreateFile(P(name).c_str(), access, share, nullptr, disposition, flags, nullptr)); }
     std::string dir_;
 };
 
@@ -85,62 +73,39 @@ TEST(FileNames, PathsAndDevicesTranslate)
     EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
 }
 
-TEST_F(Files, OpenChecksItsArgumentsAndDispositions)
+// One open of "f" after another handle (held: its share mode, kNone for none) opened it for reading.
+TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
 {
-    struct Row { DWORD access, disposition, flags; bool templ; int error; const char* left; };
+    constexpr DWORD kNone = ~0u, R = GENERIC_READ, SR = FILE_SHARE_READ;
+    struct Row { DWORD disposition, access, share, flags, held; bool exists; int error; const char* left; };
     const Row rows[] = {
-        {GENERIC_READ, OPEN_EXISTING, 0, true, EINVAL, "old content"},
-        {GENERIC_READ, OPEN_EXISTING, 0x2, false, EINVAL, "old content"},
-        {0, OPEN_EXISTING, 0, false, EINVAL, "old content"},
-        {GENERIC_READ, TRUNCATE_EXISTING, 0, false, EINVAL, "old content"},
-        {GENERIC_READ, CREATE_NEW, 0, false, EEXIST, "old content"},
-        {GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | 0x2, false, 0, "old content"},
-        {GENERIC_READ, OPEN_ALWAYS, 0, false, 0, "old content"},
-        {GENERIC_READ, CREATE_ALWAYS, 0, false, 0, ""},  // even a reading handle empties it
-        {GENERIC_WRITE, TRUNCATE_EXISTING, 0, false, 0, ""},
+        {OPEN_EXISTING, kRW, SR, 0, SR, true, 0, "old"}, {OPEN_EXISTING, kRW, SR, 0, 0, true, EACCES, "old"},
+        {OPEN_EXISTING, kRW, 0, 0, SR, true, EACCES, "old"}, {OPEN_ALWAYS, kRW, 0, 0, 0, true, EACCES, "old"},
+        {CREATE_ALWAYS, kRW, SR, 0, 0, true, EACCES, "old"}, {TRUNCATE_EXISTING, kRW, 0, 0, SR, true, EACCES, "old"},
+        {CREATE_ALWAYS, R, 0, 0, kNone, true, 0, ""},  // free again once closed; even a reading handle empties it
+        {OPEN_EXISTING, R, 0, 0x2, kNone, true, EINVAL, "old"}, {OPEN_EXISTING, 0, 0, 0, kNone, true, EINVAL, "old"},
+        {OPEN_EXISTING, R, 0, FILE_ATTRIBUTE_NORMAL | 0x2, kNone, true, 0, "old"},
+        {TRUNCATE_EXISTING, R, 0, 0, kNone, true, EINVAL, "old"}, {TRUNCATE_EXISTING, GENERIC_WRITE, 0, 0, kNone, true, 0, ""},
+        {TRUNCATE_EXISTING, kRW, 0, 0, kNone, false, ENOENT, ""}, {OPEN_ALWAYS, R, 0, 0, kNone, true, 0, "old"},
+        {CREATE_NEW, R, 0, 0, kNone, true, EEXIST, "old"}, {CREATE_NEW, GENERIC_WRITE, 0, 0, kNone, false, 0, ""},
     };
     for (const Row& row : rows) {
-        Put("old", "old content");
+        SCOPED_TRACE(std::to_string(&row - rows));
+        fs::remove(P("f"));
+        if (row.exists)
+            Put("f", "old");
+        OS_USER_FILE_HANDLE held = row.held == kNone ? INVALID_HANDLE_VALUE : Open("f", R, row.held, OPEN_EXISTING);
         errno = 0;
-        OS_USER_FILE_HANDLE h = OsUserCreateFile(P("old").c_str(), row.access, 0, nullptr, row.disposition,
-                                                 row.flags, row.templ ? reinterpret_cast<void*>(1) : nullptr);
-        EXPECT_EQ(row.error, errno) << row.access << "/" << row.disposition;
-        EXPECT_EQ(row.error != 0, h == INVALID_HANDLE_VALUE);
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_NE(0, fcntl(static_cast<_OsUserFileHandle*>(h)->fd, F_GETFD) & FD_CLOEXEC);
-            EXPECT_EQ(TRUE, OsUserCloseFile(h));
-        }
-        EXPECT_EQ(row.left, Get("old"));
+        _OsUserFileHandle* h = Open("f", row.access, row.share, row.disposition, row.flags);
+        EXPECT_EQ(row.error, errno);
+        EXPECT_EQ(row.error == 0 ? FD_CLOEXEC : -1, h == INVALID_HANDLE_VALUE ? -1 : fcntl(h->fd, F_GETFD) & FD_CLOEXEC);
+        EXPECT_EQ(row.left, Get("f"));
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, OsUserCloseFile(h) == TRUE);
+        OsUserCloseFile(held);
     }
-    OsUserCloseFile(Open("new", GENERIC_WRITE, 0, CREATE_NEW));
-    EXPECT_EQ(0700 & ~Umask(), static_cast<unsigned>(fs::status(P("new")).permissions()));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, Open("missing", kRW, 0, TRUNCATE_EXISTING));
-    EXPECT_EQ(ENOENT, errno);
-}
-
-TEST_F(Files, ShareModesLockAndARefusedOpenLeavesTheDataAlone)
-{
-    Put("f", "precious");
-    struct Row { DWORD firstShare, secondShare, disposition; bool opens; };
-    const Row rows[] = {
-        {FILE_SHARE_READ, FILE_SHARE_READ, OPEN_EXISTING, true}, {0, FILE_SHARE_READ, OPEN_EXISTING, false},
-        {FILE_SHARE_READ, 0, OPEN_EXISTING, false}, {0, FILE_SHARE_READ, CREATE_ALWAYS, false},
-        {FILE_SHARE_READ, 0, TRUNCATE_EXISTING, false}, {0, 0, OPEN_ALWAYS, false},
-    };
-    for (const Row& row : rows) {
-        OS_USER_FILE_HANDLE first = Open("f", GENERIC_READ, row.firstShare, OPEN_EXISTING);
-        ASSERT_NE(INVALID_HANDLE_VALUE, first);
-        errno = 0;
-        OS_USER_FILE_HANDLE second = Open("f", kRW, row.secondShare, row.disposition);
-        EXPECT_EQ(row.opens, second != INVALID_HANDLE_VALUE);
-        EXPECT_EQ(row.opens ? 0 : EACCES, errno);
-        EXPECT_EQ("precious", Get("f"));
-        OsUserCloseFile(second);
-        OsUserCloseFile(first);
-    }
-    OS_USER_FILE_HANDLE after = Open("f", kRW, 0, CREATE_ALWAYS);  // free again once closed
-    EXPECT_EQ("", Get("f"));
-    EXPECT_EQ(TRUE, OsUserCloseFile(after));
+    EXPECT_EQ(0700 & ~Umask(), static_cast<unsigned>(fs::status(P("f")).permissions()));  // the last row made it
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OsUserCreateFile(P("f").c_str(), R, 0, nullptr, OPEN_EXISTING, 0, this));
+    EXPECT_EQ(EINVAL, errno);  // a template file
 }
 
 TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
@@ -148,18 +113,15 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
     OS_USER_FILE_HANDLE h = Open("sparse", kRW, 0, CREATE_NEW);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     int high = 1;
-    EXPECT_EQ(0x10u, OsUserSetFilePointer(h, 0x10, &high, FILE_BEGIN));
-    EXPECT_EQ(1, high);
     DWORD done = 0, sizeHigh = 0;
+    EXPECT_EQ(0x10u, OsUserSetFilePointer(h, 0x10, &high, FILE_BEGIN));
     EXPECT_EQ(TRUE, OsUserWriteFile(h, "abc", 3, &done, nullptr));
-    EXPECT_EQ(0x13u, OsUserGetFileSize(h, &sizeHigh));
-    EXPECT_EQ(1u, sizeHigh);
+    EXPECT_EQ((std::vector<DWORD>{1, 0x13, 1}), (std::vector<DWORD>{DWORD(high), OsUserGetFileSize(h, &sizeHigh), sizeHigh}));
     EXPECT_EQ(0x10u, OsUserSetFilePointer(h, -3, nullptr, FILE_CURRENT));
     char buffer[8] = {};
     EXPECT_EQ(TRUE, OsUserReadFile(h, buffer, sizeof buffer, &done, nullptr));
     EXPECT_STREQ("abc", buffer);
-    EXPECT_EQ(TRUE, OsUserReadFile(h, buffer, sizeof buffer, &done, nullptr));  // end of file
-    EXPECT_EQ(0u, done);
+    EXPECT_EQ(TRUE, OsUserReadFile(h, buffer, sizeof buffer, &done, nullptr) && done == 0);  // end of file
     high = 0;
     errno = EBADF;
     EXPECT_EQ(0xFFFFFFFFu, OsUserSetFilePointer(h, -1, &high, FILE_BEGIN));
@@ -173,10 +135,10 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
     ASSERT_EQ(TRUE, OsUserGetFileInformationByHandle(h, &info));
     EXPECT_EQ((std::vector<DWORD>{FILE_ATTRIBUTE_NORMAL, 1, 1u << 30}),
               (std::vector<DWORD>{info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow}));
+    EXPECT_EQ(INVALID_SET_FILE_POINTER, OsUserSetFilePointer(h, -1, nullptr, FILE_BEGIN));
     errno = 0;
     EXPECT_EQ(INVALID_SET_FILE_POINTER, OsUserSetFilePointer(h, 0, nullptr, 3));
     EXPECT_EQ(EINVAL, errno);
-    EXPECT_EQ(INVALID_SET_FILE_POINTER, OsUserSetFilePointer(h, -1, nullptr, FILE_BEGIN));
     EXPECT_EQ(FALSE, OsUserReadFile(h, buffer, 1, &done, buffer));  // overlapped: not supported
     done = 77;
     EXPECT_EQ(ENOTTY, ErrorOf(OsUserDeviceIoControl(h, 1, nullptr, 0, nullptr, 0, &done, nullptr)));
@@ -184,10 +146,9 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
     EXPECT_EQ(TRUE, OsUserCloseFile(h));
     _OsUserHandle notAFile(OS_USER_HANDLE_EVENT);
     for (OS_USER_FILE_HANDLE bad : {static_cast<void*>(nullptr), INVALID_HANDLE_VALUE, static_cast<void*>(&notAFile)}) {
-        errno = 0;
-        EXPECT_EQ(EINVAL, ErrorOf(OsUserWriteFile(bad, "x", 1, &done, nullptr)));
         EXPECT_EQ(INVALID_FILE_SIZE, OsUserGetFileSize(bad, nullptr));
-        EXPECT_EQ(EINVAL, ErrorOf(OsUserCloseFile(bad)));
+        EXPECT_EQ((std::vector<int>{EINVAL, EINVAL}),
+                  (std::vector<int>{ErrorOf(OsUserWriteFile(bad, "x", 1, &done, nullptr)), ErrorOf(OsUserCloseFile(bad))}));
     }
 }
 
@@ -205,16 +166,14 @@ TEST_F(Files, PathFunctionsAndAttributes)
         EXPECT_EQ(attribute, OsUserGetFileAttributes(P(name).c_str())) << name;
         EXPECT_EQ(attribute == 0x80, OsUserPathFileExists(P(name).c_str()) == TRUE) << name;
     }
-    EXPECT_EQ(-1, os_mkdir(P("dir").c_str(), 0700));
-    EXPECT_EQ(FALSE, OsUserRemoveDirectory(P("file").c_str()));
-    EXPECT_EQ(TRUE, OsUserRemoveDirectory(P("dir/").c_str()));
-    EXPECT_EQ(TRUE, OsUserDeleteFile((dir_ + "\\file").c_str()));
-    EXPECT_EQ(FALSE, OsUserDeleteFile(P("file").c_str()));
+    // os_mkdir gives -1 for an existing directory, the others TRUE or FALSE.
+    const int done[] = {os_mkdir(P("dir").c_str(), 0700) + 1, OsUserRemoveDirectory(P("file").c_str()),
+        OsUserRemoveDirectory(P("dir/").c_str()), OsUserDeleteFile((dir_ + "\\file").c_str()), OsUserDeleteFile(P("file").c_str())};
+    EXPECT_EQ((std::vector<int>{0, FALSE, TRUE, TRUE, FALSE}), std::vector<int>(std::begin(done), std::end(done)));
     char cwd[1024];
-    errno = 0;
+    EXPECT_EQ(cwd, OsUserGetCurrentDirectory(sizeof cwd, cwd));
     EXPECT_EQ(nullptr, OsUserGetCurrentDirectory(sizeof cwd, nullptr));  // getcwd would allocate
     EXPECT_EQ(EINVAL, errno);
-    EXPECT_EQ(cwd, OsUserGetCurrentDirectory(sizeof cwd, cwd));
 }
 
 TEST_F(Files, MoveReplacesOnlyWhenAsked)

@@ -10,11 +10,7 @@ import json, os, sys, time
 
 
 def read(path):
-    try:
-        with open(path, errors="replace") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
+    return open(path, errors="replace").read() if os.path.exists(path) else None
 
 
 def state():

@@ -24,9 +24,8 @@ extern "C" int __real_settimeofday(const timeval* value, const struct timezone* 
 
 extern "C" int __wrap_settimeofday(const timeval* value, const struct timezone* zone)
 {
-    if (g_reachRealClock) {
+    if (g_reachRealClock)
         return __real_settimeofday(value, zone);
-    }
     g_captured.push_back(value->tv_sec * 1000000LL + value->tv_usec);
     return 0;
 }
@@ -37,22 +36,19 @@ TEST(ClockSeam, ValidRecordsSetTheMomentTheyNameAndInvalidOnesNeverReachTheClock
 {
     // The moment set in microseconds since 1970, -1 when the record is refused.
     struct Row { const char* zone; bool local; _SYSTEMTIME time; long long micro; };
-    const char* cet = "CET-1CEST,M3.5.0,M10.5.0/3";
+    const char *cet = "CET-1CEST,M3.5.0,M10.5.0/3", *u = "UTC0";
     const Row rows[] = {
-        {"UTC0", false, {2026, 7, 3, 1, 12, 34, 56, 789}, 1782909296789000},
+        {u, false, {2026, 7, 3, 1, 12, 34, 56, 789}, 1782909296789000},
         {cet, true, {2026, 7, 3, 1, 14, 34, 56, 789}, 1782909296789000},  // summer time
         {cet, true, {2026, 1, 0, 15, 13, 0, 0, 0}, 1768478400000000},
         {cet, false, {2026, 1, 0, 15, 13, 0, 0, 0}, 1768482000000000},
-        {"UTC0", false, {2024, 2, 0, 29, 23, 59, 59, 999}, 1709251199999000},
-        {"UTC0", false, {2040, 1, 0, 1, 0, 0, 0, 0}, 2208988800000000},
+        {u, false, {2024, 2, 0, 29, 23, 59, 59, 999}, 1709251199999000}, {u, false, {2040, 1, 0, 1, 0, 0, 0, 0}, 2208988800000000},
         // Out of range: month, day for the month (leap years too), hour, minute, second,
         // milliseconds and year.
-        {"UTC0", false, {2026, 0, 0, 1, 0, 0, 0, 0}, -1}, {"UTC0", true, {2026, 13, 0, 1, 0, 0, 0, 0}, -1},
-        {"UTC0", false, {2026, 1, 0, 0, 0, 0, 0, 0}, -1}, {"UTC0", true, {2026, 4, 0, 31, 0, 0, 0, 0}, -1},
-        {"UTC0", false, {2026, 2, 0, 29, 0, 0, 0, 0}, -1}, {"UTC0", false, {1900, 2, 0, 29, 0, 0, 0, 0}, -1},
-        {"UTC0", true, {2026, 1, 0, 1, 24, 0, 0, 0}, -1}, {"UTC0", false, {2026, 1, 0, 1, 0, 60, 0, 0}, -1},
-        {"UTC0", true, {2026, 1, 0, 1, 0, 0, 60, 0}, -1}, {"UTC0", false, {2026, 1, 0, 1, 0, 0, 0, 1000}, -1},
-        {"UTC0", false, {1600, 1, 0, 1, 0, 0, 0, 0}, -1},
+        {u, 0, {2026, 0, 0, 1, 0, 0, 0, 0}, -1}, {u, 1, {2026, 13, 0, 1, 0, 0, 0, 0}, -1}, {u, 0, {2026, 1, 0, 0, 0, 0, 0, 0}, -1},
+        {u, 1, {2026, 4, 0, 31, 0, 0, 0, 0}, -1}, {u, 0, {2026, 2, 0, 29, 0, 0, 0, 0}, -1}, {u, 0, {1900, 2, 0, 29, 0, 0, 0, 0}, -1},
+        {u, 1, {2026, 1, 0, 1, 24, 0, 0, 0}, -1}, {u, 0, {2026, 1, 0, 1, 0, 60, 0, 0}, -1}, {u, 1, {2026, 1, 0, 1, 0, 0, 60, 0}, -1},
+        {u, 0, {2026, 1, 0, 1, 0, 0, 0, 1000}, -1}, {u, 0, {1600, 1, 0, 1, 0, 0, 0, 0}, -1},
     };
     for (const Row& row : rows) {  // this program's own TZ: nothing else runs in it
         SCOPED_TRACE(std::to_string(&row - rows));
@@ -74,13 +70,11 @@ TEST(ClockSeam, AFailedSetReportsFalseWithTheSystemsError)
     ASSERT_GE(child, 0);
     if (child == 0) {
         // Give up root for good; even if the call went through, it would set the time just read.
-        if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+        if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(2);
-        }
         _SYSTEMTIME now{};
-        if (geteuid() == 0 || setuid(0) == 0 || OsUserGetSystemTime(&now) != TRUE) {
+        if (geteuid() == 0 || setuid(0) == 0 || OsUserGetSystemTime(&now) != TRUE)
             _exit(3);
-        }
         g_reachRealClock = true;
         errno = 0;
         const BOOL set = OsUserSetSystemTime(&now);
