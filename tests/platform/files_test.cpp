@@ -25,9 +25,14 @@ class Files : public testing::Test {
 protected:
     void SetUp() override { char pattern[] = "/tmp/kvfiles-XXXXXX"; ASSERT_NE(nullptr, mkdtemp(pattern)); dir_ = pattern; }
     void TearDown() override { fs::remove_all(dir_); }
+    // The path of name in the directory, and its whole content.
     std::string P(const std::string& name) const { return dir_ + "/" + name; }
     void Put(const std::string& name, const std::string& text) const { std::ofstream(P(name), std::ios::binary) << text; }
-    std::string Get(const std::string& name) const { std::ifstream in(P(name), std::ios::binary); return {std::istreambuf_iterator<char>(in), {}}; }
+    std::string Get(const std::string& name) const  // "" for a directory or no file
+    {
+        std::ifstream in(P(name), std::ios::binary);
+        return fs::is_regular_file(P(name)) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+    }
     // What the directory holds, sorted: copies must leave nothing beside their destination.
     std::vector<std::string> Names() const
     {
@@ -59,13 +64,12 @@ TEST(FileNames, PathsAndDevicesTranslate)
         {"\\\\.\\COM1", "/dev/cuau0"}, {"\\\\.\\COM10", "/dev/cuau9"},
 #endif
         {"\\\\.\\Ttyu0", "/dev/ttyu0"}, {"\\\\.\\COM", nullptr}, {"\\\\.\\COM0", nullptr}, {"\\\\.\\COM1x", nullptr}};
-    for (const auto& row : linuxOrBsd) {
+    for (const auto& [device, expected] : linuxOrBsd) {
         CString path;
         errno = 0;
-        ASSERT_TRUE(IsDeviceName(row[0]));
-        EXPECT_EQ(row[1] != nullptr, DevicePath(row[0], path)) << row[0];
-        EXPECT_STREQ(row[1] != nullptr ? row[1] : "", row[1] != nullptr ? path : "") << row[0];
-        EXPECT_EQ(row[1] != nullptr ? 0 : ENOENT, errno) << row[0];
+        const bool mapped = IsDeviceName(device) && DevicePath(device, path);  // else errno ENOENT
+        EXPECT_EQ(expected != nullptr ? expected + std::string(" 0") : " " + std::to_string(ENOENT),
+                  std::string(mapped ? path : "") + " " + std::to_string(errno)) << device;
     }
     // "\\.\NUL" names /dev/null; "\\.\A" is an ordinary path, /./A.
     EXPECT_FALSE(IsDeviceName("\\\\.\\A"));
@@ -128,11 +132,9 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
     EXPECT_EQ(0, errno);  // a position, not a failure
     _LARGE_INTEGER distance{}, position{};
     distance.QuadPart = 5ll << 30;
-    EXPECT_EQ(TRUE, OsUserSetFilePointerEx(h, distance, &position, FILE_BEGIN));
-    EXPECT_EQ(5ll << 30, position.QuadPart);
-    EXPECT_EQ(TRUE, OsUserSetEndOfFile(h));
     _BY_HANDLE_FILE_INFORMATION info;
-    ASSERT_EQ(TRUE, OsUserGetFileInformationByHandle(h, &info));
+    ASSERT_TRUE(OsUserSetFilePointerEx(h, distance, &position, FILE_BEGIN) && position.QuadPart == 5ll << 30 &&
+                OsUserSetEndOfFile(h) && OsUserGetFileInformationByHandle(h, &info));
     EXPECT_EQ((std::vector<DWORD>{FILE_ATTRIBUTE_NORMAL, 1, 1u << 30}),
               (std::vector<DWORD>{info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow}));
     EXPECT_EQ(INVALID_SET_FILE_POINTER, OsUserSetFilePointer(h, -1, nullptr, FILE_BEGIN));
@@ -145,11 +147,9 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
     EXPECT_EQ(77u, done);
     EXPECT_EQ(TRUE, OsUserCloseFile(h));
     _OsUserHandle notAFile(OS_USER_HANDLE_EVENT);
-    for (OS_USER_FILE_HANDLE bad : {static_cast<void*>(nullptr), INVALID_HANDLE_VALUE, static_cast<void*>(&notAFile)}) {
-        EXPECT_EQ(INVALID_FILE_SIZE, OsUserGetFileSize(bad, nullptr));
-        EXPECT_EQ((std::vector<int>{EINVAL, EINVAL}),
-                  (std::vector<int>{ErrorOf(OsUserWriteFile(bad, "x", 1, &done, nullptr)), ErrorOf(OsUserCloseFile(bad))}));
-    }
+    for (OS_USER_FILE_HANDLE bad : {static_cast<void*>(nullptr), INVALID_HANDLE_VALUE, static_cast<void*>(&notAFile)})
+        EXPECT_EQ((std::vector<DWORD>{INVALID_FILE_SIZE, EINVAL, EINVAL}), (std::vector<DWORD>{OsUserGetFileSize(bad, nullptr),
+                  DWORD(ErrorOf(OsUserWriteFile(bad, "x", 1, &done, nullptr))), DWORD(ErrorOf(OsUserCloseFile(bad)))}));
 }
 
 TEST_F(Files, PathFunctionsAndAttributes)
@@ -180,16 +180,16 @@ TEST_F(Files, MoveReplacesOnlyWhenAsked)
 {
     Put("a", "A");
     Put("b", "B");
-    EXPECT_EQ(EEXIST, ErrorOf(OsUserMoveFile(P("a").c_str(), P("b").c_str(), 0)));
-    EXPECT_EQ("B", Get("b"));
-    EXPECT_EQ(TRUE, OsUserMoveFile(P("a").c_str(), P("b").c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ((std::vector<std::string>{"b"}), Names());
-    EXPECT_EQ("A", Get("b"));
     fs::create_directory(P("d"));
     fs::create_directory(P("e"));
-    EXPECT_EQ(EISDIR, ErrorOf(OsUserMoveFile(P("b").c_str(), P("d").c_str(), 0)));  // rename's own answer
-    EXPECT_EQ(TRUE, OsUserMoveFile(P("d").c_str(), P("e").c_str(), 0));  // onto an empty directory
-    EXPECT_EQ(TRUE, OsUserMoveFile(P("b").c_str(), P("e\\\\c").c_str(), 0));
+    // EISDIR is rename's own answer; a directory moves onto an empty one.
+    const std::tuple<const char*, const char*, DWORD, int, const char*> moves[] = {{"a", "b", 0, EEXIST, "B"},
+        {"a", "b", MOVEFILE_REPLACE_EXISTING, 0, "A"}, {"b", "d", 0, EISDIR, "A"}, {"d", "e", 0, 0, "A"}, {"b", "e\\\\c", 0, 0, ""}};
+    for (const auto& [from, to, flags, error, left] : moves) {
+        EXPECT_EQ(error, ErrorOf(OsUserMoveFile(P(from).c_str(), P(to).c_str(), flags))) << from << " -> " << to;
+        EXPECT_EQ(left, Get("b"));
+    }
+    EXPECT_EQ((std::vector<std::string>{"e"}), Names());
     EXPECT_EQ("A", Get("e/c"));
 
     // A file that appears while moves without replace run is never overwritten: whenever
@@ -219,29 +219,23 @@ TEST_F(Files, CopyIsCompleteOrNothing)
     Put("src", content);
     fs::permissions(P("src"), fs::perms::owner_read | fs::perms::group_read);
     Put("empty", "");
-    EXPECT_EQ(TRUE, OsUserCopyFile(P("empty").c_str(), P("empty2").c_str(), 1));
-    EXPECT_EQ("", Get("empty2"));
-    EXPECT_EQ(TRUE, OsUserCopyFile((dir_ + "\\\\src").c_str(), P("new").c_str(), 1));
-    EXPECT_EQ(content, Get("new"));
-    EXPECT_EQ(fs::perms::owner_read | fs::perms::group_read, fs::status(P("new")).permissions());
-
-    // Over an existing file: a reader of the old file still sees all of the old data.
     Put("old", "old data");
     std::ifstream oldReader(P("old"));
-    EXPECT_EQ(EEXIST, ErrorOf(OsUserCopyFile(P("src").c_str(), P("old").c_str(), 1)));
-    EXPECT_EQ(TRUE, OsUserCopyFile(P("src").c_str(), P("old").c_str(), 0));
-    EXPECT_EQ(content, Get("old"));
-    EXPECT_EQ("old data", std::string(std::istreambuf_iterator<char>(oldReader), {}));
-
     fs::create_directory(P("dir"));
     fs::create_hard_link(P("src"), P("hardlink"));
-    const std::tuple<const char*, const char*, int> refused[] = {{"src", "src", EINVAL},
-        {"src", "./hardlink", EINVAL}, {"dir", "fromdir", EISDIR}, {"src", "dir", EISDIR}, {"missing", "x", ENOENT}};
-    const std::vector<std::string> before = Names();
-    for (const auto& [from, to, error] : refused)
-        EXPECT_EQ(error, ErrorOf(OsUserCopyFile(P(from).c_str(), P(to).c_str(), 0))) << from << " -> " << to;
-    EXPECT_EQ(before, Names());  // nothing created, no copy left half-written
-    EXPECT_EQ(content, Get("src"));
+    // From, to, fail if it exists, the error, what the destination holds after.
+    const std::tuple<const char*, const char*, BOOL, int, std::string> copies[] = {{"empty", "empty2", 1, 0, ""},
+        {"\\\\src", "new", 1, 0, content}, {"src", "old", 1, EEXIST, "old data"}, {"src", "old", 0, 0, content},
+        {"src", "src", 0, EINVAL, content}, {"src", "./hardlink", 0, EINVAL, content}, {"dir", "fromdir", 0, EISDIR, ""},
+        {"src", "dir", 0, EISDIR, ""}, {"missing", "x", 0, ENOENT, ""}};
+    for (const auto& [from, to, failIfExists, error, left] : copies) {
+        EXPECT_EQ(error, ErrorOf(OsUserCopyFile(P(from).c_str(), P(to).c_str(), failIfExists))) << from << " -> " << to;
+        EXPECT_EQ(left, Get(to)) << to;
+    }
+    // Nothing created where a copy failed, no copy left half-written beside its destination.
+    EXPECT_EQ((std::vector<std::string>{"dir", "empty", "empty2", "hardlink", "new", "old", "src"}), Names());
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::group_read, fs::status(P("new")).permissions());
+    EXPECT_EQ("old data", std::string(std::istreambuf_iterator<char>(oldReader), {}));  // a reader keeps the old data
 }
 
 TEST_F(Files, FindListsMatchesAndSkipsWhatIsGone)

@@ -91,12 +91,11 @@ TEST_F(PrivateMachine, ConcurrentInstallationsEachInstallAWholeZone)
     const LONG biases[] = {-60, -120, 180, 240};
     BOOL results[4] = {};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([i, &biases, &results] {
-            OS_USER_TIME_ZONE_INFORMATIONA zone = kEurope;
-            zone.Bias = biases[i];
-            results[i] = OsUserSetTimeZoneInformation(&zone);
-        });
+    OS_USER_TIME_ZONE_INFORMATIONA zones[4] = {kEurope, kEurope, kEurope, kEurope};
+    for (int i = 0; i < 4; ++i) {
+        zones[i].Bias = biases[i];
+        threads.emplace_back([&zones, &results, i] { results[i] = OsUserSetTimeZoneInformation(&zones[i]); });
+    }
     std::for_each(threads.begin(), threads.end(), [](std::thread& thread) { thread.join(); });
     EXPECT_EQ(4, results[0] + results[1] + results[2] + results[3]);
     for (const char* name : {"KvCustom0/Timezone", "KvCustom1/Timezone"}) {
@@ -133,13 +132,11 @@ bool PrivateMountOf(const std::string& point, const std::string& type)
     bool found = false;
     for (std::string line; std::getline(mountInfo, line);) {
         std::istringstream fields(line);
-        std::string skip, mountPoint, field, fsType;
-        fields >> skip >> skip >> skip >> skip >> mountPoint >> skip;
-        bool shared = false;
-        while (fields >> field && field != "-")
-            shared = shared || field.rfind("shared:", 0) == 0;
-        fields >> fsType;
-        found = mountPoint == point ? fsType == type && !shared : found;
+        std::string skip, mountPoint;
+        fields >> skip >> skip >> skip >> skip >> mountPoint;
+        const size_t separator = line.find(" - ");  // optional fields before it, the type after it
+        if (mountPoint == point)
+            found = line.compare(separator + 3, type.size() + 1, type + " ") == 0 && line.find(" shared:") > separator;
     }
     return found;
 }
