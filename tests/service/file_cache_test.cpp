@@ -123,7 +123,7 @@ TEST_F(FileCache, ManyDistinctNamesStayWithinTheBounds)
 {
     file_cache::limits bounds;
     bounds.max_entries = 20;
-    bounds.max_total_bytes = 30000;
+    bounds.max_total_bytes = 32000;
     file_cache cache(bounds, settled_time);
     const std::string hot = write("hot.html", "hot");
     for (std::size_t i = 0; i < 300; ++i) {
