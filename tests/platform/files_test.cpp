@@ -53,30 +53,6 @@ int ErrorOf(BOOL result) { return result == FALSE ? errno : 0; }
 
 uint64_t Count(const _FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
-TEST(FileNames, PathsAndDevicesTranslate)
-{
-    EXPECT_STREQ("C:/dir/sub/", RewritePath("C:\\dir\\\\sub\\"));
-    EXPECT_STREQ("/a/./b/../c", RewritePath("//a\\/./b//..\\\\c"));
-    const char* linuxOrBsd[][2] = {
-#if defined(__linux__)
-        {"\\\\.\\COM1", "/dev/ttyS0"}, {"\\\\.\\COM10", "/dev/ttyS9"},
-#else
-        {"\\\\.\\COM1", "/dev/cuau0"}, {"\\\\.\\COM10", "/dev/cuau9"},
-#endif
-        {"\\\\.\\Ttyu0", "/dev/ttyu0"}, {"\\\\.\\COM", nullptr}, {"\\\\.\\COM0", nullptr}, {"\\\\.\\COM1x", nullptr}};
-    for (const auto& [device, expected] : linuxOrBsd) {
-        CString path;
-        errno = 0;
-        const bool mapped = IsDeviceName(device) && DevicePath(device, path);  // else errno ENOENT
-        EXPECT_EQ(expected != nullptr ? expected + std::string(" 0") : " " + std::to_string(ENOENT),
-                  std::string(mapped ? path : "") + " " + std::to_string(errno)) << device;
-    }
-    // "\\.\NUL" names /dev/null; "\\.\A" is an ordinary path, /./A.
-    EXPECT_FALSE(IsDeviceName("\\\\.\\A"));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OsUserCreateFile("\\\\.\\A", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
-}
-
 // One open of "f" after another handle (held: its share mode, kNone for none) opened it for reading.
 TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
 {
@@ -152,8 +128,28 @@ TEST_F(Files, ReadWriteAndPositionsBeyondFourGiB)
                   DWORD(ErrorOf(OsUserWriteFile(bad, "x", 1, &done, nullptr))), DWORD(ErrorOf(OsUserCloseFile(bad)))}));
 }
 
-TEST_F(Files, PathFunctionsAndAttributes)
+TEST_F(Files, NamesDevicesPathFunctionsAndAttributes)
 {
+    EXPECT_STREQ("C:/dir/sub/", RewritePath("C:\\dir\\\\sub\\"));
+    EXPECT_STREQ("/a/./b/../c", RewritePath("//a\\/./b//..\\\\c"));
+    const char* linuxOrBsd[][2] = {
+#if defined(__linux__)
+        {"\\\\.\\COM1", "/dev/ttyS0"}, {"\\\\.\\COM10", "/dev/ttyS9"},
+#else
+        {"\\\\.\\COM1", "/dev/cuau0"}, {"\\\\.\\COM10", "/dev/cuau9"},
+#endif
+        {"\\\\.\\Ttyu0", "/dev/ttyu0"}, {"\\\\.\\COM", nullptr}, {"\\\\.\\COM0", nullptr}, {"\\\\.\\COM1x", nullptr}};
+    for (const auto& [device, expected] : linuxOrBsd) {
+        CString path;
+        errno = 0;
+        const bool mapped = IsDeviceName(device) && DevicePath(device, path);  // else errno ENOENT
+        EXPECT_EQ(expected != nullptr ? expected + std::string(" 0") : " " + std::to_string(ENOENT),
+                  std::string(mapped ? path : "") + " " + std::to_string(errno)) << device;
+    }
+    // "\\.\NUL" names /dev/null; "\\.\A" is an ordinary path, /./A.
+    EXPECT_FALSE(IsDeviceName("\\\\.\\A"));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OsUserCreateFile("\\\\.\\A", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
     Put("file", "x");
     ASSERT_EQ(0, mkfifo(P("fifo").c_str(), 0600));
     fs::create_symlink(P("file"), P("link"));

@@ -75,7 +75,7 @@ TEST_F(Zone, RulesReadBackInWinterAndSummerAndLocalTimesFollowThem)
         {"AEST-10AEDT,M10.1.0,M4.1.0/3", 2, 1, -600, "AEST AEDT", auStd, auDst, -60},
         {"JST-9", 1, 1, -540, "JST ", none, none, 0},
     };
-    for (const Row& row : rows) {
+    for (const Row& row : rows)
         for (const time_t when : {1768435200, 1784073600}) {
             SCOPED_TRACE(std::string(row.rules) + " at " + std::to_string(when));
             Use(row.rules);
@@ -88,7 +88,6 @@ TEST_F(Zone, RulesReadBackInWinterAndSummerAndLocalTimesFollowThem)
             OsUserGetTimeZoneInformation(&z);  // the same zone, seen from the real now
             EXPECT_EQ(row.bias, z.Bias);
         }
-    }
     // Local times in the last zone, JST-9.
     const _SYSTEMTIME utc{2026, 7, 0, 15, 20, 30, 0, 250};
     const _FILETIME fileTime{0x92810000, 0x1DC7AB1};  // 2026-01-01 00:00 UTC
