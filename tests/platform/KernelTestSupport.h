@@ -1,5 +1,4 @@
-// Helpers of the kernel-object tests: awaiting a condition another thread brings about, the
-// sleepers of an event, lower bounds on durations.
+// Helpers of the kernel-object tests: awaiting conditions, joining threads, timing calls.
 #ifndef KV_KERNEL_TEST_SUPPORT_H
 #define KV_KERNEL_TEST_SUPPORT_H
 
@@ -9,15 +8,22 @@
 #include <time.h>
 
 #include <functional>
+#include <thread>
+#include <vector>
 
 namespace kvtest {
 
 // Yields until condition holds; a hang is caught by the test time-out.
 inline void Await(const std::function<bool()>& condition)
 {
-    while (!condition()) {
+    while (!condition())
         sched_yield();
-    }
+}
+
+inline void JoinAll(std::vector<std::thread>& threads)
+{
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 // Awaits exactly sleepers threads asleep on the event after at least wakeups wake-ups in all
@@ -36,9 +42,7 @@ inline void AwaitSleepers(COsUserEvent& event, uint32_t sleepers, uint64_t wakeu
 inline double MsTaken(const std::function<void()>& call)
 {
     timespec start, end;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    call();
-    clock_gettime(CLOCK_MONOTONIC, &end);
+    clock_gettime(CLOCK_MONOTONIC, &start), call(), clock_gettime(CLOCK_MONOTONIC, &end);
     return static_cast<double>(end.tv_sec - start.tv_sec) * 1e3 +
            static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e6;
 }

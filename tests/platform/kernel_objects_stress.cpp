@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -55,12 +53,9 @@ TEST(KernelStress, TokenRingOf64Threads)
     OsUserSetEvent(events[0]);
     for (auto t : threads)
         EXPECT_TRUE(OsUserWaitForThread(t, INFINITE) == WAIT_OBJECT_0 && OsUserCloseHandle(t));
-    EXPECT_EQ(kPasses, passes.load());
-    EXPECT_EQ(0, doubled.load());
-    for (int i = 0; i < kThreads; ++i) {
-        EXPECT_TRUE(arrivals[i] == kPasses / kThreads || arrivals[i] == kPasses / kThreads + 1) << i;
-        OsUserCloseHandle(events[i]);
-    }
+    EXPECT_TRUE(passes == kPasses && doubled == 0) << passes << " passes, " << doubled << " doubled";
+    for (int i = 0; i < kThreads; ++i)
+        EXPECT_TRUE(static_cast<unsigned>(arrivals[i] - kPasses / kThreads) <= 1u && OsUserCloseHandle(events[i])) << arrivals[i];
 }
 
 // Zero-time-out waits (single and wait-any) by three threads against sets of two events,
@@ -71,17 +66,13 @@ TEST(KernelStress, ZeroTimeOutProbesAgainstSets)
     std::atomic<long> sets[2] = {{0}, {0}}, taken[2] = {{0}, {0}}, probes{0};
     std::atomic<int> excess{0}, setters{2};
     std::vector<std::thread> threads;
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < 2; ++s)
         threads.emplace_back([&, s] {
-            while (probes < 200000) {
-                ++sets[s];
-                OsUserSetEvent(events[s]);
-                kvtest::Await([&] { return taken[s].load() >= sets[s].load(); });  // more: counted as excess
-            }
+            for (; probes < 200000; kvtest::Await([&] { return taken[s].load() >= sets[s].load(); }))  // more: excess
+                ++sets[s], OsUserSetEvent(events[s]);
             --setters;
         });
-    }
-    for (int p = 0; p < 3; ++p) {
+    for (int p = 0; p < 3; ++p)
         threads.emplace_back([&, p] {
             for (; setters > 0; ++probes) {
                 const DWORD r = p == 0 ? OsUserWaitForMultipleObjects(2, events.data(), FALSE, 0)
@@ -93,9 +84,7 @@ TEST(KernelStress, ZeroTimeOutProbesAgainstSets)
                     EXPECT_EQ(WAIT_TIMEOUT, r);
             }
         });
-    }
-    for (auto& t : threads)
-        t.join();
+    kvtest::JoinAll(threads);
     EXPECT_EQ(0, excess.load());
     EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, events.data(), FALSE, 0));
     EXPECT_TRUE(OsUserCloseHandle(events[0]) && OsUserCloseHandle(events[1]));
@@ -130,8 +119,7 @@ TEST(KernelStress, TwoMutexWaitAllPair)
     b.join();
     done = true;
     timed.join();
-    EXPECT_EQ(0, overlaps.load());
-    EXPECT_EQ(0, heldAfterTimeout.load());
+    EXPECT_TRUE(overlaps == 0 && heldAfterTimeout == 0) << overlaps << " overlaps, " << heldAfterTimeout << " held";
     EXPECT_TRUE(OsUserCloseHandle(m[0]) && OsUserCloseHandle(m[1]));
 }
 
@@ -151,13 +139,11 @@ TEST(KernelStress, ThreadChurnWithConcurrentWaiters)
         std::thread single([&] { failures += OsUserWaitForSingleObject(t, timeout) != WAIT_OBJECT_0; });
         std::thread any([&] { failures += OsUserWaitForMultipleObjects(2, h, FALSE, timeout) != WAIT_OBJECT_0 + 1; });
         OsUserThreadResume(t);
-        single.join();
-        any.join();
+        single.join(), any.join();
         EXPECT_TRUE(OsUserWaitForThread(t, 0) == WAIT_OBJECT_0 && OsUserCloseHandle(t));
     }
-    EXPECT_EQ(kThreads, runs.load());
-    EXPECT_EQ(0, failures.load());
-    OsUserCloseHandle(never);
+    EXPECT_TRUE(runs == kThreads && failures == 0) << runs << " runs, " << failures << " failures";
+    EXPECT_TRUE(OsUserCloseHandle(never));
 }
 
 // Wait-any over every kind against producers of each: an index returned is an object the caller
@@ -187,25 +173,19 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
     });
     while (taken[0] < kEach || taken[1] < kEach || taken[2] == 0 || taken[3] == 0) {
         const DWORD r = OsUserWaitForMultipleObjects(4, h, FALSE, INFINITE);
-        if (r > WAIT_OBJECT_0 + 3) {
-            ++wrong;
+        if (r > WAIT_OBJECT_0 + 3 && ++wrong)
             continue;
-        }
         ++taken[r];
         if (r == 2)
             wrong += !KvMutexHeldByCaller(KvHandle(h[2])) || !OsUserReleaseMutex(h[2]);
         if (r == 3) {
-            wrong += !static_cast<COsThread*>(KvHandle(h[3]))->exitEvent.signalled.load();
-            OsUserCloseHandle(h[3]);
+            wrong += !static_cast<COsThread*>(KvHandle(h[3]))->exitEvent.signalled.load() || !OsUserCloseHandle(h[3]);
             h[3] = Start(&nothing);
         }
     }
     done = true;
-    producer.join();
-    holder.join();
-    EXPECT_EQ(0, wrong.load());
-    EXPECT_EQ(kEach, taken[0].load());
-    EXPECT_EQ(kEach, taken[1].load());
+    producer.join(), holder.join();
+    EXPECT_TRUE(wrong == 0 && taken[0] == kEach && taken[1] == kEach) << wrong << ' ' << taken[0] << ' ' << taken[1];
     EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, h, FALSE, 0));
     OsUserWaitForThread(h[3], INFINITE);
     for (OS_USER_HANDLE handle : h)
@@ -225,16 +205,14 @@ TEST(KernelStress, WaitAnyWhoseObjectIsTakenKeepsWatchingAll)
         kvtest::Await([&] { return KvHandle(h[0])->waiterCount.load() == 1; });
         OsUserSetEvent(h[0]);
         const bool took = OsUserWaitForEvent(h[0], 0) == WAIT_OBJECT_0;
-        stolen += took;
-        if (took)
+        if (took && ++stolen)
             OsUserSetEvent(h[1]);
         waiter.join();
         ASSERT_EQ(took ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0, result.load()) << i;
         ASSERT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, h.data(), FALSE, 0));
     }
     RecordProperty("stolen", stolen);
-    OsUserCloseHandle(h[0]);
-    OsUserCloseHandle(h[1]);
+    EXPECT_TRUE(OsUserCloseHandle(h[0]) && OsUserCloseHandle(h[1]));
 }
 
 }  // namespace

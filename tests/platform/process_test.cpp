@@ -43,6 +43,11 @@ class Launcher : public testing::Test {
         std::ofstream(dir_ + "/" + name) << first << body << "\n";
         EXPECT_EQ(0, chmod((dir_ + "/" + name).c_str(), mode));
     }
+    // Runs path with the launcher in the test's directory, waiting up to ms: its result.
+    int Launch(const std::string& path, DWORD ms, int* exitCode = nullptr, int* pid = nullptr)
+    {
+        return OsUserLaunchProcessInternal((dir_ + path).c_str(), nullptr, 0, ms, exitCode, pid);
+    }
     // Whether the child has ended and is not yet collected; with wait, first awaits its end.
     static bool IsZombie(pid_t pid, int wait = WNOHANG)
     {
@@ -67,33 +72,26 @@ TEST_F(Launcher, ResultsAndExitCodes)
                       "kill -TERM $$; exit 12");
     ASSERT_EQ(9, dup2(STDERR_FILENO, 9));
     sigset_t term, previous;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
+    ASSERT_TRUE(sigemptyset(&term) == 0 && sigaddset(&term, SIGTERM) == 0);
     ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &term, &previous));
     // Paths "/..." lie in the test's directory; workDir null: none; exit code -1: not written.
     const struct { const char *commandLine, *workDir; int result, exitCode; bool started; } cases[] = {
-        {"/exit3 some arguments", nullptr, 0, 3, true},
+        {"/exit3 some arguments", nullptr, 0, 3, true}, {"/exit3", "/gone", 0, 1, true},  // never run elsewhere
         {"/killed x", nullptr, 1, -1, true},  // ended by a signal (the shell gone by then)
-        {"/bare", nullptr, 0, 4, true},       {"/missing", nullptr, 2, -1, false},
-        {"/plain", nullptr, 1, -1, false},  // not executable
-        {"exit3", nullptr, 2, -1, false},  // a bare name is not searched for
-        {"exit3", "/", 0, 3, true},        // but taken from the working directory
-        {"/exit3", "/gone", 0, 1, true},   // never run in another directory
-        {"/inspect", nullptr, 1, -1, true},   {"/inspect x", nullptr, 1, -1, true},
+        {"/bare", nullptr, 0, 4, true}, {"/missing", nullptr, 2, -1, false}, {"/inspect", nullptr, 1, -1, true},
+        {"/inspect x", nullptr, 1, -1, true}, {"/plain", nullptr, 1, -1, false},  // not executable
+        {"exit3", nullptr, 2, -1, false}, {"exit3", "/", 0, 3, true},  // a bare name: only the working directory
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.commandLine);
         const std::string commandLine = (c.commandLine[0] == '/' ? dir_ : "") + c.commandLine;
-        const std::string workDir = c.workDir == nullptr ? "" : dir_ + c.workDir;
         int exitCode = -1, pid = 0;
-        EXPECT_EQ(c.result, OsUserLaunchProcessInternal(commandLine.c_str(), c.workDir ? workDir.c_str() : nullptr,
-                                                        0, 10000, &exitCode, &pid));
+        EXPECT_EQ(c.result, OsUserLaunchProcessInternal(commandLine.c_str(), c.workDir ? (dir_ + c.workDir).c_str() : nullptr, 0,
+                                                        10000, &exitCode, &pid));
         EXPECT_EQ(c.exitCode, exitCode);
-        EXPECT_EQ(c.started, pid > 0);
-        EXPECT_FALSE(pid > 0 && IsZombie(pid));  // collected by the launcher
+        EXPECT_TRUE(c.started == (pid > 0) && !(pid > 0 && IsZombie(pid)));  // started, collected by the launcher
     }
-    EXPECT_EQ(0, pthread_sigmask(SIG_SETMASK, &previous, nullptr));
-    close(9);
+    EXPECT_EQ(0, pthread_sigmask(SIG_SETMASK, &previous, nullptr) | close(9));
 }
 
 TEST_F(Launcher, WaitingTerminatingAndZombieRemoval)
@@ -104,8 +102,7 @@ TEST_F(Launcher, WaitingTerminatingAndZombieRemoval)
     const auto terminate = [&](int pid) { record.dwProcessId = pid; return OsUserTerminateProcess(&record, 0); };
     // Without waiting: 0 at once, and the child is left to zombie removal.
     int exitCode = -1, pid = 0;
-    EXPECT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/exit5").c_str(), nullptr, 0, 0, &exitCode, &pid));
-    EXPECT_EQ(0, exitCode);
+    EXPECT_TRUE(Launch("/exit5", 0, &exitCode, &pid) == 0 && exitCode == 0);
     started_.push_back(pid);
     EXPECT_TRUE(IsZombie(pid, 0));
     OsUserRemoveProcessZombies();
@@ -113,17 +110,13 @@ TEST_F(Launcher, WaitingTerminatingAndZombieRemoval)
     EXPECT_EQ(1, terminate(pid));  // reaped: its id may be reused
     // The time limit passes: 1, and the child keeps running until it is terminated.
     exitCode = -1;
-    EXPECT_EQ(1, OsUserLaunchProcessInternal((dir_ + "/sleeper").c_str(), nullptr, 0, 100, &exitCode, &pid));
+    EXPECT_TRUE(Launch("/sleeper", 100, &exitCode, &pid) == 1 && exitCode == -1);
     started_.push_back(pid);
-    EXPECT_EQ(-1, exitCode);
-    EXPECT_EQ(0, kill(pid, 0));
-    EXPECT_EQ(0, terminate(pid));
-    EXPECT_EQ(-1, kill(pid, 0));  // collected
-    EXPECT_EQ(1, terminate(pid));
+    EXPECT_TRUE(kill(pid, 0) == 0 && terminate(pid) == 0);
+    EXPECT_TRUE(kill(pid, 0) == -1 && terminate(pid) == 1);  // collected
     ASSERT_EQ(0, OsUserCreateProcess((dir_ + "/sleeper").c_str(), nullptr, &record));
     started_.push_back(record.dwProcessId);
-    EXPECT_EQ(0, OsUserTerminateProcess(&record, 0));
-    EXPECT_EQ(2, OsUserTerminateProcess(nullptr, 0));
+    EXPECT_TRUE(OsUserTerminateProcess(&record, 0) == 0 && OsUserTerminateProcess(nullptr, 0) == 2);
     // Ids the launcher did not start are never signalled: this process, a process group, all.
     for (int id : {static_cast<int>(getpid()), 0, -1})
         EXPECT_EQ(1, terminate(id));
@@ -137,16 +130,13 @@ TEST_F(Launcher, ProgramPathsNeverReachTheShellAsSyntax)
     ASSERT_EQ(0, symlink((dir_ + "/" + evil + "/prog").c_str(), (dir_ + "/link").c_str()));
     Script("prog;touch${IFS}pwned4", "exit 8");
     Script("prog", "exit 9");  // what the unquoted command list would start
-
     int exitCode = -1;
-    EXPECT_EQ(0, OsUserLaunchProcessInternal("link", dir_.c_str(), 0, 10000, &exitCode, nullptr));
-    EXPECT_EQ(7, exitCode);
+    EXPECT_TRUE(OsUserLaunchProcessInternal("link", dir_.c_str(), 0, 10000, &exitCode, nullptr) == 0 && exitCode == 7);
     EXPECT_EQ(0, OsUserLaunchProcessInternal("prog;touch${IFS}pwned4", dir_.c_str(), 0, 10000, &exitCode, nullptr));
     EXPECT_EQ(8, exitCode);
     // The Ex form takes blanks in the path, "\" for "/" and doubled separators.
     const std::string written = dir_ + "\\\\" + evil + "//\\prog";
-    EXPECT_EQ(0, OsUserLaunchProcessEx(written.c_str(), dir_.c_str(), "2", 0, 10000, &exitCode));
-    EXPECT_EQ(9, exitCode);
+    EXPECT_TRUE(OsUserLaunchProcessEx(written.c_str(), dir_.c_str(), "2", 0, 10000, &exitCode) == 0 && exitCode == 9);
     for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"})
         EXPECT_NE(0, access((dir_ + "/" + name).c_str(), F_OK)) << name;
 }
@@ -158,24 +148,22 @@ TEST_F(Launcher, ZombieRemovalWaitsForEveryLauncherThatBlocksIt)
     Script("quick", "exit 0");
     int result = -1, exitCode = -1;
     std::thread launcher([&] {
-        result = OsUserLaunchProcessInternal((dir_ + "/gated").c_str(), nullptr, 0, 20000, &exitCode, nullptr);
+        result = Launch("/gated", 20000, &exitCode);
         close(open((dir_ + "/gate").c_str(), O_RDONLY | O_NONBLOCK));  // frees the writer if need be
     });
     // This open returns once the gated child reads the gate: its launcher is waiting.
     const int gate = open((dir_ + "/gate").c_str(), O_WRONLY);
     int zombie = 0;
-    ASSERT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/quick").c_str(), nullptr, 0, 0, nullptr, &zombie));
+    ASSERT_EQ(0, Launch("/quick", 0, nullptr, &zombie));
     started_.push_back(zombie);
     ASSERT_TRUE(IsZombie(zombie, 0));
     OsUserRemoveProcessZombies();
     // Another launcher comes and goes meanwhile: the removal stays pending.
-    EXPECT_EQ(0, OsUserLaunchProcessInternal((dir_ + "/quick").c_str(), nullptr, 0, 10000, nullptr, nullptr));
+    EXPECT_EQ(0, Launch("/quick", 10000));
     EXPECT_TRUE(IsZombie(zombie));
-    EXPECT_EQ(1, write(gate, "\n", 1));
-    close(gate);
+    EXPECT_TRUE(write(gate, "\n", 1) == 1 && close(gate) == 0);
     launcher.join();
-    EXPECT_EQ(0, result);
-    EXPECT_EQ(6, exitCode);
+    EXPECT_TRUE(result == 0 && exitCode == 6) << result << ' ' << exitCode;
     EXPECT_FALSE(IsZombie(zombie));  // reaped when the last launcher released its block
 }
 
@@ -187,8 +175,7 @@ TEST(Identifiers, TextForms)
         {"01020304-0506-0708-890a-0b0c0d0e0f10", 0, &expected},
         {"{01020304-0506-0708-890A-0B0C0D0E0F10}", 0, &expected},
         {"{01020304-0506-0708-890a-0b0c0d0e0f10)", 0, &expected},  // the last one goes, whatever it is
-        {"", 0, &nil}, {nullptr, 0, &nil},
-        {"{}", 0x80004005u, nullptr},  // too short to lose its braces
+        {"", 0, &nil}, {nullptr, 0, &nil}, {"{}", 0x80004005u, nullptr},  // too short to lose its braces
         {"{01020304-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
         {"01020304-0506-0708-e90a-0b0c0d0e0f10", 0x80004005u, nullptr},  // reserved variant
         {"0102030g-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
@@ -208,8 +195,7 @@ TEST(Identifiers, TextForms)
     free(text);
     // New identifiers are random, version 4.
     ASSERT_EQ(0u, OsUserCoCreateGuid(&copy));
-    EXPECT_EQ(0x4000, copy.Data3 & 0xF000);
-    EXPECT_EQ(0x80, copy.Data4[0] & 0xC0);
+    EXPECT_TRUE((copy.Data3 & 0xF000) == 0x4000 && (copy.Data4[0] & 0xC0) == 0x80);
 }
 
 TEST(SystemInformation, RecordProcessorsAndTraceSwitch)
@@ -227,8 +213,7 @@ TEST(SystemInformation, RecordProcessorsAndTraceSwitch)
                            "FreeBSD/SMP: 2 package(s) x 6 core(s) x 2 hardware threads\n"
                            "freebsd/smp: 2 package(s) x 7 core(s)\nFreeBSD/SMP: 3 package(s) x 3 threads\n";
     long cores = -1;
-    EXPECT_TRUE(SearchCoresInBootLog(path, cores));
-    EXPECT_EQ(12, cores);  // the last line that names packages and cores
+    EXPECT_TRUE(SearchCoresInBootLog(path, cores) && cores == 12);  // the last line naming packages and cores
     unlink(path);
     EXPECT_FALSE(SearchCoresInBootLog(path, cores));
 #if defined(__linux__)

@@ -21,26 +21,21 @@ TEST(CStringStress, CopyBeforeWriteAcrossEightThreads)
     std::vector<CString> slots(8, source);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
+    for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 3000; ++i) {
-                CString mine(source);
-                CString taken;
-                {
-                    std::lock_guard<std::mutex> hold(slotLock);
-                    taken = slots[static_cast<size_t>((t + i) % 8)];
-                    slots[static_cast<size_t>((t + i) % 8)] = mine;
-                }
+                CString mine(source), taken;
+                CString& slot = slots[static_cast<size_t>((t + i) % 8)];
+                std::unique_lock<std::mutex> hold(slotLock);
+                taken = slot, slot = mine;
+                hold.unlock();
                 wrong += text != taken.GetString();
-                if (i % 2 == 0) {
-                    taken.MakeUpper();
-                    wrong += std::string(200, 'A') != taken.GetString();
-                } else {
+                if (i % 2 == 0)
+                    wrong += (taken.MakeUpper(), std::string(200, 'A') != taken.GetString());
+                else
                     wrong += taken.Replace("aa", "b") != 100 || std::string(100, 'b') != taken.GetString();
-                }
             }
         });
-    }
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(0, wrong.load());

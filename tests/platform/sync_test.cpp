@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <functional>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -19,19 +17,15 @@ TEST(Mutexes, OwnershipIsExact)
     std::thread([&] {
         EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMutex(m, 0));
         EXPECT_GE(kvtest::MsTaken([&] { EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMutex(m, 30)); }), 30.0);
-        EXPECT_FALSE(OsUserReleaseMutex(m));
-        EXPECT_EQ(EPERM, errno);
+        EXPECT_TRUE(!OsUserReleaseMutex(m) && errno == EPERM);
     }).join();
     for (DWORD timeout : {INFINITE, 100u, 0u, 0x80000000u}) {
         errno = 0;
-        EXPECT_EQ(WAIT_FAILED, OsUserWaitForSingleObject(m, timeout)) << timeout;
-        EXPECT_EQ(EDEADLK, errno);
+        EXPECT_TRUE(OsUserWaitForSingleObject(m, timeout) == WAIT_FAILED && errno == EDEADLK) << timeout;
     }
-    EXPECT_TRUE(OsUserReleaseMutex(m));
-    EXPECT_FALSE(OsUserReleaseMutex(m));
+    EXPECT_TRUE(OsUserReleaseMutex(m) && !OsUserReleaseMutex(m));
     std::thread([&] { EXPECT_TRUE(OsUserWaitForMutex(m, 0) == WAIT_OBJECT_0 && OsUserReleaseMutex(m)); }).join();
-    ASSERT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(m, 0x7FFFFFFFu));
-    EXPECT_TRUE(OsUserCloseHandle(m));
+    EXPECT_TRUE(OsUserWaitForMutex(m, 0x7FFFFFFFu) == WAIT_OBJECT_0 && OsUserCloseHandle(m));  // closed by its holder
 }
 
 // The count is the only limit (the maximum is not enforced, releases of 0 or less change
@@ -40,8 +34,7 @@ TEST(Mutexes, OwnershipIsExact)
 TEST(Semaphores, ReleasesLetThatManyThrough)
 {
     errno = 0;
-    EXPECT_EQ(nullptr, OsUserCreateSema(nullptr, -1, 1, nullptr));
-    EXPECT_EQ(EINVAL, errno);
+    EXPECT_TRUE(OsUserCreateSema(nullptr, -1, 1, nullptr) == nullptr && errno == EINVAL);
     OS_USER_SEMA_HANDLE s = OsUserCreateSema(nullptr, 2, 1, nullptr);
     EXPECT_TRUE(OsUserWaitForSema(s, 0) == WAIT_OBJECT_0 && OsUserWaitForSingleObject(s, INFINITE) == WAIT_OBJECT_0);
     EXPECT_TRUE(OsUserReleaseSema(s, 0, nullptr) && OsUserReleaseSema(s, -5, nullptr));
@@ -53,11 +46,9 @@ TEST(Semaphores, ReleasesLetThatManyThrough)
     EXPECT_TRUE(OsUserReleaseSema(s, 3, nullptr));
     kvtest::Await([&] { return passed.load() == 3; });
     EXPECT_TRUE(OsUserReleaseSema(s, 1, nullptr));
-    for (auto& t : waiters)
-        t.join();
+    kvtest::JoinAll(waiters);
     EXPECT_EQ(4, passed.load());
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForSema(s, 0));  // no unit more than released
-    EXPECT_TRUE(OsUserDeleteSema(s));
+    EXPECT_TRUE(OsUserWaitForSema(s, 0) == WAIT_TIMEOUT && OsUserDeleteSema(s));  // no unit more than released
 }
 
 TEST(CriticalSections, RecursiveEntriesMustAllBeLeft)
@@ -67,10 +58,7 @@ TEST(CriticalSections, RecursiveEntriesMustAllBeLeft)
     EXPECT_TRUE(OsUserEnterCriticalSection(&cs) && OsUserTryEnterCriticalSection(&cs));
     for (BOOL expected : {FALSE, FALSE, TRUE}) {
         BOOL taken = FALSE;
-        std::thread([&] {
-            if ((taken = OsUserTryEnterCriticalSection(&cs)))
-                OsUserLeaveCriticalSection(&cs);
-        }).join();
+        std::thread([&] { EXPECT_TRUE(!(taken = OsUserTryEnterCriticalSection(&cs)) || OsUserLeaveCriticalSection(&cs)); }).join();
         EXPECT_EQ(expected, taken);
         EXPECT_TRUE(expected || OsUserLeaveCriticalSection(&cs));  // one entry fewer
     }
@@ -81,24 +69,19 @@ TEST(CriticalSections, RecursiveEntriesMustAllBeLeft)
 TEST(Unsupported, RequestsAreRefusedOrIgnoredWithTheirMessage)
 {
     LONG previous = 77;
-    OS_USER_HANDLE event = OsUserCreateEvent(nullptr, FALSE, TRUE, nullptr);
-    OS_USER_HANDLE sema = OsUserCreateSema(nullptr, 0, 1, nullptr);
-    EXPECT_EQ(nullptr, OsUserCreateEvent(nullptr, TRUE, FALSE, "name"));
-    EXPECT_EQ(nullptr, OsUserCreateEvent(&previous, TRUE, FALSE, nullptr));  // with attributes
+    OS_USER_HANDLE event = OsUserCreateEvent(nullptr, FALSE, TRUE, nullptr), sema = OsUserCreateSema(nullptr, 0, 1, nullptr);
+    EXPECT_FALSE(OsUserCreateEvent(nullptr, TRUE, FALSE, "name") || OsUserCreateEvent(&previous, TRUE, FALSE, nullptr));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(nullptr, OsUserCreateMutex(nullptr, FALSE, "name"));
-    EXPECT_EQ(nullptr, OsUserCreateSema(nullptr, 0, 1, "name"));
+    EXPECT_TRUE(OsUserCreateMutex(nullptr, FALSE, "name") == nullptr && OsUserCreateSema(nullptr, 0, 1, "name") == nullptr);
     EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForEventEx(event, 0, TRUE));
-    EXPECT_TRUE(OsUserReleaseSema(sema, 1, &previous));
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSemaEx(sema, 0, TRUE));
+    EXPECT_TRUE(OsUserReleaseSema(sema, 1, &previous) && OsUserWaitForSemaEx(sema, 0, TRUE) == WAIT_OBJECT_0);
     EXPECT_EQ("OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID, BOOL, LPCTSTR): named mutex not supported"
               "OS_USER_SEMA_HANDLE OsUserCreateSema(PVOID, LONG, LONG, LPCTSTR): named sema not supported"
               "DWORD OsUserWaitForEventEx(OS_USER_EVENT_HANDLE, DWORD, BOOL): bAlertable == TRUE not supported"
               "BOOL OsUserReleaseSema(OS_USER_MUTEX_HANDLE, LONG, LPLONG): lpPreviousCount != NULL not supported"
               "DWORD OsUserWaitForSemaEx(OS_USER_MUTEX_HANDLE, DWORD, BOOL): bAlertable == TRUE not supported",
               testing::internal::GetCapturedStderr());
-    EXPECT_EQ(77, previous);
-    EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForEventEx(event, 0, FALSE));  // the flag was taken
+    EXPECT_TRUE(previous == 77 && OsUserWaitForEventEx(event, 0, FALSE) == WAIT_TIMEOUT);  // the flag was taken
     EXPECT_TRUE(OsUserCloseHandle(event) && OsUserCloseHandle(sema));
 }
 
@@ -107,10 +90,8 @@ TEST(Interlocked, ResultsAndValuesLeft)
 {
     using Operation = std::function<LONG(LONG volatile*)>;
     const struct { LONG initial; Operation operation; LONG result, left; } cases[] = {
-        {0, InterlockedIncrement, 1, 1},
-        {INT32_MAX, InterlockedIncrement, INT32_MIN, INT32_MIN},
-        {1, InterlockedDecrement, 0, 0},
-        {INT32_MIN, InterlockedDecrement, INT32_MAX, INT32_MAX},
+        {0, InterlockedIncrement, 1, 1}, {INT32_MAX, InterlockedIncrement, INT32_MIN, INT32_MIN},
+        {1, InterlockedDecrement, 0, 0}, {INT32_MIN, InterlockedDecrement, INT32_MAX, INT32_MAX},
         {1, [](LONG volatile* t) { return InterlockedExchange(t, -7); }, 1, -7},
         {5, [](LONG volatile* t) { return InterlockedCompareExchange(t, 7, 5); }, 5, 7},
         {5, [](LONG volatile* t) { return InterlockedCompareExchange(t, 7, 6); }, 5, 5},
@@ -119,13 +100,11 @@ TEST(Interlocked, ResultsAndValuesLeft)
     };
     for (const auto& c : cases) {
         LONG volatile target = c.initial;
-        EXPECT_EQ(c.result, c.operation(&target)) << &c - cases;
-        EXPECT_EQ(c.left, target) << &c - cases;
+        EXPECT_TRUE(c.operation(&target) == c.result && target == c.left) << &c - cases;
     }
     int a = 0, b = 0;
     PVOID volatile pointer = &a;
-    EXPECT_EQ(&a, InterlockedExchangePointer(&pointer, &b));
-    EXPECT_EQ(&b, pointer);
+    EXPECT_TRUE(InterlockedExchangePointer(&pointer, &b) == &a && pointer == &b);
 }
 
 // Or and And retry with the value another thread stored meanwhile: a bit one thread set or
@@ -135,7 +114,7 @@ TEST(Interlocked, OrAndAndLoseNoConcurrentUpdate)
     int volatile bits = 0;
     std::atomic<int> lost{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
+    for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 20000; ++i) {
                 InterlockedOr(&bits, 1 << t);
@@ -144,11 +123,8 @@ TEST(Interlocked, OrAndAndLoseNoConcurrentUpdate)
                 lost += (__atomic_load_n(&bits, __ATOMIC_SEQ_CST) & (1 << t)) != 0;
             }
         });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(0, lost.load());
-    EXPECT_EQ(0, bits);
+    kvtest::JoinAll(threads);
+    EXPECT_TRUE(lost == 0 && bits == 0) << lost << " lost";
 }
 
 }  // namespace

@@ -33,14 +33,13 @@ TEST(Threads, StackSizes)
 #else
     const unsigned long smallest = 2048;
 #endif
-    const std::pair<unsigned long, unsigned long> cases[] = {
-        {0, 262144}, {1, smallest}, {1000, smallest}, {1000000, 1000000}};
+    const std::pair<unsigned long, unsigned long> cases[] = {{0, 262144}, {1, smallest}, {1000, smallest}, {1000000, 1000000}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.second, OsUserThreadStackSize(c.first)) << c.first;
         Work work;
         OS_USER_THREAD_HANDLE thread = OsUserCreateThread(nullptr, c.first, RunWork, &work, 0, nullptr);
-        EXPECT_TRUE(OsUserWaitForThread(thread, INFINITE) == WAIT_OBJECT_0 && work.runs == 1) << c.first;
-        OsUserCloseThreadHandle(thread);
+        EXPECT_TRUE(OsUserWaitForThread(thread, INFINITE) == WAIT_OBJECT_0 && work.runs == 1 &&
+                    OsUserCloseThreadHandle(thread)) << c.first;
     }
 }
 
@@ -51,8 +50,7 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume)
     Work work;
     pthread_t id{};
     void* thread = nullptr;
-    ASSERT_EQ(0, OsUserCreateThreadCpuAffinityEx(0, RunWork, &work, 0, &thread, 3, &id, 1));
-    EXPECT_FALSE(id == pthread_t{});
+    ASSERT_TRUE(OsUserCreateThreadCpuAffinityEx(0, RunWork, &work, 0, &thread, 3, &id, 1) == 0 && !(id == pthread_t{}));
     COsUserEvent& gate = static_cast<COsThread*>(KvHandle(thread))->startGate->event;
     kvtest::AwaitSleepers(gate, 1, 0, [&] { return work.runs > 0; });  // parked at its gate, or ran
     EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForThread(thread, 0));
@@ -60,8 +58,7 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume)
     EXPECT_EQ(0, work.runs.load());
     OS_USER_HANDLE both[] = {OsUserCreateEvent(nullptr, FALSE, TRUE, nullptr), thread};
     EXPECT_EQ(0, OsUserThreadResume(thread));
-    EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMultipleObjects(2, both, TRUE, INFINITE));
-    EXPECT_EQ(1, work.runs.load());
+    EXPECT_TRUE(OsUserWaitForMultipleObjects(2, both, TRUE, INFINITE) == WAIT_OBJECT_0 && work.runs == 1);
     EXPECT_EQ(0, OsUserThreadResume(thread));
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForSingleObjectEx(thread, 0, TRUE));
@@ -78,15 +75,14 @@ TEST(Threads, CloseWhileRunning)
     EXPECT_EQ(0, OsUserThreadResume(thread));  // not suspended: no effect
     kvtest::Await([&] { return work.runs.load() == 1; });
     EXPECT_TRUE(OsUserCloseThreadHandle(thread));
-    OsUserSetEvent(work.proceed);
+    EXPECT_TRUE(OsUserSetEvent(work.proceed));
     kvtest::Await([&] { return work.ends.load() == 1; });
-    OsUserCloseHandle(work.proceed);
+    EXPECT_TRUE(OsUserCloseHandle(work.proceed));
 }
 
 TEST(Threads, CurrentThreadTickAndSleep)
 {
-    EXPECT_TRUE(OsUserIsCurrentThreadEqual(OsUserGetCurrentThreadId()));
-    EXPECT_FALSE(OsUserIsCurrentThreadEqual(pthread_t{}));
+    EXPECT_TRUE(OsUserIsCurrentThreadEqual(OsUserGetCurrentThreadId()) && !OsUserIsCurrentThreadEqual(pthread_t{}));
     const DWORD tick = OsUserGetTickCount();
     EXPECT_GE(kvtest::MsTaken([] { OsUserSleep(30); }), 30.0);
     EXPECT_GE(OsUserGetTickCount() - tick, 30u);
