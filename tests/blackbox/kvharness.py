@@ -9,9 +9,11 @@ the namespace. The group www comes from the ctest fixture kv_www_group. By hand,
     unshare --mount --propagation private -- python3 -m pytest -q -p no:cacheprovider test_http.py
 """
 
+import contextlib
 import ctypes
 import grp
 import os
+import pathlib
 import re
 import signal
 import socket
@@ -44,8 +46,7 @@ def await_condition(predicate, what, timeout=10.0):
 
 
 class Syslog:
-    """Owns the datagram socket at /dev/log; a thread keeps every line as (pid, priority, text)
-    until the test process ends."""
+    """Owns the socket at /dev/log; a thread keeps every line as (pid, priority, text) for the process's life."""
 
     LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d IxoWebServer\[(\d+)\]: (.*)\Z",
                       re.S)
@@ -84,8 +85,7 @@ class Syslog:
             assert self.cond.wait_for(lambda: (pid, NOTICE, text) in self.entries, 10), text
 
     def request_lines(self, pid, target):
-        """The lines of the request for target, a target no other request of this run used:
-        from its own first line on, so late lines of an earlier request never count."""
+        """The lines from the first of the request for target, a target no other request used."""
         lines = self.lines(pid)
         first = lines.index("process_request: file: " + target) - 1
         assert lines[first].startswith("process_request: root: "), lines[first:]
@@ -93,8 +93,7 @@ class Syslog:
 
 
 class Service:
-    """One run of the binary (the service unless another is named) in a session of its own;
-    its stdout and stderr go to a temporary file."""
+    """One run of a binary (the service by default) in its own session; stdout and stderr go to a temporary file."""
 
     def __init__(self, binary, args=(), cwd=None, remove_cwd=False):
         self.binary, self.ended, self.out = binary, False, tempfile.TemporaryFile()
@@ -135,10 +134,8 @@ class Service:
         try:
             self.proc.wait(10)
         finally:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
 
     def problems(self):
         found = [] if self.ended or self.proc.poll() is None else [f"died: {self.proc.returncode}"]
@@ -150,28 +147,23 @@ class Service:
 def connect(timeout=10.0):
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.settimeout(timeout)
-    sock.connect(SOCKET_PATH)
-    return sock
+    return sock.connect(SOCKET_PATH) or sock
 
 
 def read_all(sock, timeout=10.0):
     """Everything until the service closes (a reset counts as a close)."""
     sock.settimeout(timeout)
     chunks = []
-    try:
+    with contextlib.suppress(ConnectionResetError):
         while chunk := sock.recv(1 << 16):
             chunks.append(chunk)
-    except ConnectionResetError:
-        pass
     return b"".join(chunks)
 
 
 def exchange(raw, timeout=10.0):
     with connect(timeout) as sock:
-        try:
+        with contextlib.suppress(BrokenPipeError, ConnectionResetError):
             sock.sendall(raw)
-        except (BrokenPipeError, ConnectionResetError):
-            pass
         return read_all(sock, timeout)
 
 
@@ -204,13 +196,8 @@ def make_tree(root, files):
     for name, content in files.items():
         path = os.path.join(root, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content.encode() if isinstance(content, str) else content)
+        pathlib.Path(path).write_bytes(content.encode() if isinstance(content, str) else content)
     return root
-
-
-def _mount(*args):
-    subprocess.run(["mount", *args], check=True)
 
 
 @pytest.fixture(scope="session")
@@ -220,15 +207,16 @@ def syslog():
     if os.readlink("/proc/self/ns/mnt") == os.readlink(f"/proc/{os.getppid()}/ns/mnt"):
         pytest.exit("run under `unshare --mount --propagation private`", returncode=2)
     grp.getgrnam("www")   # KeyError: run through ctest, whose fixture provides the group
-    _mount("-t", "tmpfs", "-o", "mode=0755", "kvrun", "/run")
+    mount = lambda *args: subprocess.run(["mount", *args], check=True)  # noqa: E731
+    mount("-t", "tmpfs", "-o", "mode=0755", "kvrun", "/run")
     keep = {sub: os.open("/dev/" + sub, os.O_RDONLY) for sub in ("shm", "pts")
             if os.path.ismount("/dev/" + sub)}
     for sub in ("upper", "work"):
         os.makedirs("/run/kvdev/" + sub)
-    _mount("-t", "overlay", "overlay", "-o",
+    mount("-t", "overlay", "overlay", "-o",
            "lowerdir=/dev,upperdir=/run/kvdev/upper,workdir=/run/kvdev/work", "/dev")
     for sub, fd in keep.items():   # the overlay hides the mounts below /dev: bring them back
-        _mount("--bind", f"/proc/{os.getpid()}/fd/{fd}", "/dev/" + sub)
+        mount("--bind", f"/proc/{os.getpid()}/fd/{fd}", "/dev/" + sub)
         os.close(fd)
     if os.path.lexists("/dev/log"):
         os.unlink("/dev/log")
@@ -236,19 +224,13 @@ def syslog():
 
 
 # Work directories live on the tmpfs over /run: they go with the namespace.
-@pytest.fixture
-def workdir(syslog):
-    return tempfile.mkdtemp(prefix="kv-", dir="/run")
+workdir = pytest.fixture(lambda syslog: tempfile.mkdtemp(prefix="kv-", dir="/run"), name="workdir")
+module_workdir = pytest.fixture(lambda syslog: tempfile.mkdtemp(prefix="kv-", dir="/run"),
+                                scope="module", name="module_workdir")
 
 
-@pytest.fixture(scope="module")
-def module_workdir(syslog):
-    return tempfile.mkdtemp(prefix="kv-", dir="/run")
-
-
-def _pool():
-    """start(args, ready=True, binary=the service, **Service options); at the end every process
-    is ended and a death or a sanitizer report fails the test."""
+def _pool(syslog):
+    """start(args, ready=True, binary=the service, **Service options); a death or sanitizer report fails the test."""
     started = []
 
     def start(args=(), ready=True, binary=None, **options):
@@ -262,11 +244,5 @@ def _pool():
     assert not problems, "\n".join(problems)
 
 
-@pytest.fixture
-def services(syslog):
-    yield from _pool()
-
-
-@pytest.fixture(scope="module")
-def module_services(syslog):
-    yield from _pool()
+services = pytest.fixture(_pool, name="services")
+module_services = pytest.fixture(_pool, scope="module", name="module_services")

@@ -18,9 +18,8 @@ OK = kv.response(200, "text/html", SMALL)
 
 @pytest.fixture(scope="module")
 def root(module_workdir):
-    kv.make_tree(module_workdir, {"small.html": SMALL})
-    with open(os.path.join(module_workdir, "big.bin"), "wb") as f:
-        f.truncate(20 * 1024 * 1024)   # sparse: zeros
+    kv.make_tree(module_workdir, {"small.html": SMALL, "big.bin": ""})
+    os.truncate(os.path.join(module_workdir, "big.bin"), 20 * 1024 * 1024)   # sparse: zeros
     return module_workdir
 
 
@@ -65,8 +64,7 @@ def test_clients_leaving_in_the_middle_of_a_file(service):
 
 def test_slow_device_call_holds_every_connection(service, syslog):
     with kv.connect() as slow:
-        slow.sendall(kv.req("POST", kv.GW, kv.soap("Read", nPort=851, indexGroup=0xFFFD0000 + 1500,
-                                                   indexOffset=0, cbLen=3)))
+        slow.sendall(kv.req("POST", kv.GW, kv.soap("Read", nPort=851, indexGroup=0xFFFD0000 + 1500, indexOffset=0, cbLen=3)))
         syslog.wait_line(service.pid, "process_request: file: " + kv.GW)
         started = time.monotonic()
         assert kv.exchange(kv.req("GET", "/small.html")) == OK
@@ -76,8 +74,7 @@ def test_slow_device_call_holds_every_connection(service, syslog):
 
 def test_file_shrinking_while_it_is_sent(service, root):
     path, size = os.path.join(root, "shrinking.bin"), 8 * 1024 * 1024
-    with open(path, "wb") as f:
-        f.write(bytes(range(256)) * (size // 256))
+    kv.make_tree(root, {"shrinking.bin": bytes(range(256)) * (size // 256)})
     with kv.connect() as sock:
         sock.sendall(kv.req("GET", "/shrinking.bin"))
         assert sock.recv(1 << 16).startswith(kv.head(200, "application/text", size))

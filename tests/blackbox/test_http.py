@@ -59,8 +59,8 @@ def test_gateway_routes():
     page = kv.exchange(kv.req("GET", kv.GW + "?wsdl"))
     assert page.startswith(kv.head(200, "text/html", len(page.partition(b"\r\n\r\n")[2])))
     assert b">40001</td>" in page and b">10.20.30.40.1.1</td>" in page
-    assert "<ppData>AAAA</ppData>" in read_answer(kv.soap("Read", nPort=851, indexGroup=0x1000,
-                                                          indexOffset=0, cbLen=3) + "\0<junk")
+    read = kv.soap("Read", nPort=851, indexGroup=0x1000, indexOffset=0, cbLen=3) + "\0<junk"
+    assert "<ppData>AAAA</ppData>" in read_answer(read)
 
 
 def test_one_request_per_connection():
@@ -85,11 +85,10 @@ def test_body_of_exactly_1_mib_and_bodies_over_many_reads_reach_the_gateway():
     assert "Well-formedness constraint violation" in read_answer(b"x" * 1048576)
     data = bytes((i * 7 + 3) & 0xFF for i in range(60000))
     text = base64.b64encode(data).decode()
-    assert "WriteResponse" in read_answer(kv.soap("Write", nPort=851, indexGroup=0x1001,
-                                                  indexOffset=100, pData=text))
-    assert f"<ppData>{text}</ppData>" in read_answer(kv.soap("Read", nPort=851, indexGroup=0x1001,
-                                                             indexOffset=100, cbLen=60000))
-    body = kv.soap("Read", nPort=851, indexGroup=0x1001, indexOffset=100, cbLen=3).encode()
+    at = dict(nPort=851, indexGroup=0x1001, indexOffset=100)
+    assert "WriteResponse" in read_answer(kv.soap("Write", **at, pData=text))
+    assert f"<ppData>{text}</ppData>" in read_answer(kv.soap("Read", **at, cbLen=60000))
+    body = kv.soap("Read", **at, cbLen=3).encode()
     chunked = b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in (body[:10], body[10:])) + b"0\r\n\r\n"
     raw = b"POST %s HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" % kv.GW.encode() + chunked
     assert re.search(rb"<ppData>" + re.escape(text[:4].encode()) + rb"</ppData>", kv.exchange(raw))
@@ -107,11 +106,6 @@ def test_field_arena_exhaustion_drops_only_that_request():
         assert kv.read_all(bystander) == kv.response(200, "text/html", INDEX)
 
 
-def expected_file(name):
-    content = FILES.get(name, "outside")
-    return kv.response(200, TYPES.get(name.rpartition(".")[2], "application/text"), content)
-
-
 @pytest.mark.parametrize("method, target, name", [
     ("GET", "/index.html?v=1", "index.html"), ("POST", "//sub//inner.txt", "sub/inner.txt"),
     ("GET", "/a?b?c.css", "a?b"), ("GET", "/linked.txt", "linked.txt"),
@@ -121,7 +115,9 @@ def expected_file(name):
 ])
 def test_files(service, method, target, name):
     data = kv.exchange(kv.req(method, target, "f=v" if method == "POST" else ""))
-    assert data == (expected_file(name) if name else kv.response(404, "text/plain", kv.NOT_FOUND))
+    content_type = TYPES.get((name or "").rpartition(".")[2], "application/text")
+    assert data == (kv.response(200, content_type, FILES.get(name, "outside")) if name
+                    else kv.response(404, "text/plain", kv.NOT_FOUND))
 
 
 @pytest.mark.parametrize("method, target, failure", [
@@ -136,8 +132,7 @@ def test_verbose_lines_of_a_request(service, syslog, root, method, target, failu
     unique = uuid.uuid4().hex   # ties the lines to this request
     target = target.format(unique)
     kv.exchange(kv.req(method, target, "b" if method != "GET" else ""))
-    expected = [f"process_request: root: {root}", f"process_request: file: {target}",
-                f"process_request: full: {root}{target}"]
+    expected = [f"process_request: root: {root}", f"process_request: file: {target}", f"process_request: full: {root}{target}"]
     if failure:
         expected.append(f"send_file: file_open: {root}/{failure.format(unique)}")
     assert syslog.request_lines(service.pid, target) == expected

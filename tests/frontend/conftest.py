@@ -3,6 +3,7 @@
 moved to a free port on 127.0.0.1."""
 
 import os
+import pathlib
 import re
 import socket
 import sys
@@ -19,19 +20,17 @@ pytest_plugins = ["kvharness"]
 
 
 def nginx_conf(tmp, port):
-    """A main configuration around the deployed server block, its workers nobody:www as on a
-    controller; every file it writes stays in tmp."""
-    with open(os.path.join(kv.REPO, "deploy", "nginx", "kvixowebservice.conf")) as f:
-        site = f.read()
+    """The deployed server block in a main configuration, workers nobody:www; every file it writes stays in tmp."""
+    site = pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf").read_text()
     site, count = re.subn(r"(?m)^(\s*)listen\s+[^;]+;", rf"\g<1>listen 127.0.0.1:{port};", site)
     assert count == 1 and kv.SOCKET_PATH in site
     temps = "".join(f"{kind}_temp_path {tmp}/{kind};\n"
                     for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-    with open(os.path.join(tmp, "nginx.conf"), "w") as f:
-        f.write(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {tmp}/nginx.pid;\n"
-                f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 64; }}\n"
-                f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
-    return os.path.join(tmp, "nginx.conf")
+    path = pathlib.Path(tmp, "nginx.conf")
+    path.write_text(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {tmp}/nginx.pid;\n"
+                    f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 64; }}\n"
+                    f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
+    return str(path)
 
 
 class Front:
@@ -53,8 +52,8 @@ def front(module_services):
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    nginx = module_services(["-p", directory, "-e", directory + "/error.log", "-c",
-                             nginx_conf(directory, port)], ready=False, binary="/usr/sbin/nginx")
+    nginx = module_services(["-p", directory, "-e", directory + "/error.log", "-c", nginx_conf(directory, port)],
+                            ready=False, binary="/usr/sbin/nginx")
 
     def listening():
         assert nginx.proc.poll() is None, nginx.output()

@@ -32,12 +32,11 @@ def browser(front):
     options.binary_location = "/usr/bin/chromium"
     for flag in ("headless=new", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run",
                  "disable-background-networking", "disable-component-update", "disable-sync",
-                 "disable-dev-shm-usage", f"user-data-dir={os.path.join(front.dir, 'chrome')}"):
+                 "disable-dev-shm-usage", "window-size=1280,900", f"user-data-dir={os.path.join(front.dir, 'chrome')}"):
         options.add_argument("--" + flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     try:
-        driver.set_window_size(1280, 900)
         yield driver
     finally:
         driver.quit()
@@ -48,8 +47,7 @@ def text_of(driver, css):
 
 
 def await_text(driver, css, predicate, what):
-    WebDriverWait(driver, 30).until(lambda d: predicate(text_of(d, css)), what)
-    return text_of(driver, css)
+    return WebDriverWait(driver, 30).until(lambda d: predicate(text := text_of(d, css)) and text, what)
 
 
 def fill_and_click(driver, values, button):
@@ -79,8 +77,7 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, browser):
     shown = await_text(browser, "#error-text", lambda t: f"code {code}" in t, "device error")
     assert text_of(browser, "#error-title") == "Device error", shown
     fill_and_click(browser, {}, "btn-watch")
-    await_text(browser, "#live tbody tr:last-child td.value", lambda t: t == f"error {code}",
-               "watched error row")
+    await_text(browser, "#live tbody tr:last-child td.value", lambda t: t == f"error {code}", "watched error row")
 
     artifacts = os.environ["KV_ARTIFACTS"]  # the build tree's artifacts folder
     os.makedirs(artifacts, exist_ok=True)
@@ -88,10 +85,8 @@ def test_hmi_page_writes_reads_polls_and_shows_device_errors(front, browser):
     browser.set_window_size(390, 844)
     browser.save_screenshot(os.path.join(artifacts, "hmi-phone.png"))
     # Readable on a phone: nothing runs off the side of the page.
-    assert browser.execute_script(
-        "return document.documentElement.scrollWidth <= window.innerWidth")
-    errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
-    assert errors == []
+    assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+    assert [e for e in browser.get_log("browser") if e["level"] == "SEVERE"] == []
 
 
 def test_browser_module_read_write_state_and_error_code(front, browser):

@@ -2,6 +2,7 @@
 deploy/, each starting the service with an explicit document root."""
 
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -16,10 +17,8 @@ import kvharness as kv
 
 EXAMPLES = os.path.join(kv.REPO, "examples")
 DEPLOY = os.path.join(kv.REPO, "deploy")
-CLIENTS = {
-    "suds": [sys.executable, os.path.join(EXAMPLES, "python", "kvixo_client.py")],
-    "soap-npm": ["node", os.path.join(EXAMPLES, "js", "kvixo_client.mjs")],
-}
+CLIENTS = {"suds": [sys.executable, os.path.join(EXAMPLES, "python", "kvixo_client.py")],
+           "soap-npm": ["node", os.path.join(EXAMPLES, "js", "kvixo_client.mjs")]}
 
 
 WSDL_NS = "{http://schemas.xmlsoap.org/wsdl/}"
@@ -42,8 +41,7 @@ def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
 
 
 def test_front_refuses_bodies_the_service_would_drop(front):
-    request = urllib.request.Request(front.base + kv.GW,
-                                     data=b"x" * (1024 * 1024 + 1), method="POST")
+    request = urllib.request.Request(front.base + kv.GW, data=b"x" * (1024 * 1024 + 1), method="POST")
     with pytest.raises(urllib.error.HTTPError) as refused:
         urllib.request.urlopen(request, timeout=10)
     assert refused.value.code == 413
@@ -52,31 +50,22 @@ def test_front_refuses_bodies_the_service_would_drop(front):
 # Each client gets its own device port, so that both start from the device's initial state.
 @pytest.mark.parametrize("client,port", [("suds", 851), ("soap-npm", 852)])
 def test_client_runs_every_operation_and_sees_the_device_error(front, client, port):
-    run = subprocess.run(
-        CLIENTS[client] + ["--wsdl", front.base + "/KvIxoWebService.wsdl",
-                           "--endpoint", front.base + kv.GW,
-                           "--port", str(port), "--fail-group", str(kv.DEVICE_ERROR_GROUP)],
-        capture_output=True, text=True, timeout=60)
+    run = subprocess.run(CLIENTS[client] + ["--wsdl", front.base + "/KvIxoWebService.wsdl", "--endpoint",
+                                            front.base + kv.GW, "--port", str(port), "--fail-group",
+                                            str(kv.DEVICE_ERROR_GROUP)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines() == [
-        "Read: KvIxo",
-        "ReadWrite: ABC",
-        "ReadState: 1 0",
-        "ReadState after WriteControl: 6 3",
-        f"Device error: {kv.DEVICE_ERROR} An IXO Error has occurred.",
-    ]
+    assert run.stdout.splitlines() == ["Read: KvIxo", "ReadWrite: ABC", "ReadState: 1 0", "ReadState after WriteControl: 6 3",
+                                       f"Device error: {kv.DEVICE_ERROR} An IXO Error has occurred."]
 
 
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="no systemd-analyze")
 def test_systemd_unit_verifies_with_the_built_binary(workdir):
-    with open(os.path.join(DEPLOY, "systemd", "kvixowebservice.service")) as f:
-        unit = f.read()
+    unit = pathlib.Path(DEPLOY, "systemd", "kvixowebservice.service").read_text()
     command = re.search(r"(?m)^ExecStart=(\S+) -docroot (\S+)$", unit)
     assert command, "ExecStart must name the document root"
     path = os.path.join(workdir, "kvixowebservice.service")
-    with open(path, "w") as f:
-        f.write(unit.replace(command[1], os.environ["KV_SERVER"])
-                .replace(command[2], os.path.join(kv.REPO, "docroot")))
+    pathlib.Path(path).write_text(unit.replace(command[1], os.environ["KV_SERVER"])
+                                  .replace(command[2], os.path.join(kv.REPO, "docroot")))
     run = subprocess.run(["systemd-analyze", "verify", path], capture_output=True, text=True)
     assert run.returncode == 0 and "kvixowebservice" not in run.stderr, run.stderr
 
@@ -84,6 +73,5 @@ def test_systemd_unit_verifies_with_the_built_binary(workdir):
 def test_freebsd_rc_script_parses_and_starts_the_service_with_a_docroot():
     script = os.path.join(DEPLOY, "freebsd", "kvixowebservice")
     assert subprocess.run(["sh", "-n", script]).returncode == 0 and os.access(script, os.X_OK)
-    with open(script) as f:
-        assert re.search(r'(?m)^command_args=".*\$\{procname\} -docroot \$\{kvixowebservice_docroot\}',
-                         f.read())
+    assert re.search(r'(?m)^command_args=".*\$\{procname\} -docroot \$\{kvixowebservice_docroot\}',
+                     pathlib.Path(script).read_text())

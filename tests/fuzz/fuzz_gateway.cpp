@@ -55,9 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string answer;
     soap.SoapRequest(request.c_str(), answer);
     pugi::xml_document document;
-    const pugi::xml_parse_result parsed =
-        document.load_buffer(answer.data(), answer.size(), pugi::parse_default | pugi::parse_declaration,
-                             pugi::encoding_utf8);
+    const pugi::xml_parse_result parsed = document.load_buffer(answer.data(), answer.size(),
+                                                               pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
     if (!IsUtf8(answer) || parsed.status != pugi::status_ok ||
         std::strcmp(document.document_element().name(), "SOAP-ENV:Envelope") != 0) {
         std::fprintf(stderr, "answer is not a well-formed UTF-8 SOAP document:\n%s\n", answer.c_str());

@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <grp.h>
@@ -34,30 +35,21 @@ void Record(int priority, const char* format, va_list args)
 }
 
 // The lines logged since the last call.
-std::vector<std::string> TakeSyslogLines()
-{
-    std::vector<std::string> taken;
-    taken.swap(logged);
-    return taken;
-}
+std::vector<std::string> TakeSyslogLines() { return std::exchange(logged, {}); }
 
 }  // namespace
 
 extern "C" void syslog(int priority, const char* format, ...)
 {
     va_list args;
-    va_start(args, format);
-    Record(priority, format, args);
-    va_end(args);
+    va_start(args, format), Record(priority, format, args), va_end(args);
 }
 
 // The name the C library's headers use for syslog when built with _FORTIFY_SOURCE.
 extern "C" void __syslog_chk(int priority, int, const char* format, ...)
 {
     va_list args;
-    va_start(args, format);
-    Record(priority, format, args);
-    va_end(args);
+    va_start(args, format), Record(priority, format, args), va_end(args);
 }
 
 namespace {
@@ -81,17 +73,14 @@ struct Args {
 TEST(GetVerboseModeEnabled, Table)
 {
     struct { Args args; bool verbose; } cases[] = {
-        {{"IxoWebServerBSD"}, false},           {{"IxoWebServerBSD", "-v"}, true},
-        {{"IxoWebServerBSD", "/v"}, true},       {{"IxoWebServerBSD", "-verbose"}, true},
-        {{"IxoWebServerBSD", "/verbose"}, true}, {{"-v"}, true},  // the program name counts too
-        {{"x", "-docroot", "-v"}, true},         {{"x", "-V"}, false},
-        {{"x", "--v"}, false},                   {{"x", "-vv"}, false},
-        {{"x", "-v "}, false},                   {{"x", ""}, false},
+        {{"IxoWebServerBSD"}, false}, {{"IxoWebServerBSD", "-v"}, true}, {{"IxoWebServerBSD", "/v"}, true},
+        {{"IxoWebServerBSD", "-verbose"}, true}, {{"IxoWebServerBSD", "/verbose"}, true},
+        {{"-v"}, true},  // the program name counts too
+        {{"x", "-docroot", "-v"}, true}, {{"x", "-V"}, false}, {{"x", "--v"}, false}, {{"x", "-vv"}, false},
+        {{"x", "-v "}, false}, {{"x", ""}, false},
     };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.args.argv()[c.args.argc() - 1]);
-        EXPECT_EQ(GetVerboseModeEnabled(c.args.argc(), c.args.argv()), c.verbose);
-    }
+    for (auto& c : cases)
+        EXPECT_EQ(GetVerboseModeEnabled(c.args.argc(), c.args.argv()), c.verbose) << c.args.argv()[c.args.argc() - 1];
     EXPECT_FALSE(GetDoFork(0, nullptr));
 }
 
@@ -116,32 +105,27 @@ protected:
 
 TEST_F(DocRootTest, Table)
 {
-    const std::string not_a_directory = "docroot path is not a directory";
-    const std::string needs_value = "docroot option needs a value";
-    struct Case {
-        Args args;
-        std::string root;   // expected result when error is empty
-        std::string error;  // expected message of the runtime error
-    } cases[] = {
-        {{"x"}, "", ""},
-        {{"x", "-docroot", dir}, dir, ""},
-        {{"x", "-v", "/docroot", base + "/site-link"}, base + "/site-link", ""},
-        {{"x", "-docroot", dir, "-docroot", file}, dir, ""},  // first one wins
-        {{"x", "-docroot", file}, "", not_a_directory},
-        {{"x", "-docroot", base + "/page-link"}, "", not_a_directory},
-        {{"x", "-docroot", base + "/missing"}, "", not_a_directory},
-        {{"x", "-docroot", ""}, "", not_a_directory},
-        {{"x", "-docroot"}, "", needs_value},
-        {{"x", "-DOCROOT", file}, "", ""},  // case-sensitive
+    const std::string not_a_directory = "docroot path is not a directory", needs_value = "docroot option needs a value";
+    struct { Args args; std::string outcome; } cases[] = {  // the root, or the error's message
+        {{"x"}, ""},
+        {{"x", "-docroot", dir}, dir},
+        {{"x", "-v", "/docroot", base + "/site-link"}, base + "/site-link"},
+        {{"x", "-docroot", dir, "-docroot", file}, dir},  // first one wins
+        {{"x", "-docroot", file}, not_a_directory},
+        {{"x", "-docroot", base + "/page-link"}, not_a_directory},
+        {{"x", "-docroot", base + "/missing"}, not_a_directory},
+        {{"x", "-docroot", ""}, not_a_directory},
+        {{"x", "-docroot"}, needs_value},
+        {{"x", "-DOCROOT", file}, ""},  // case-sensitive
     };
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.args.argv()[c.args.argc() - 1]);
+    for (auto& c : cases) {
+        std::string outcome;
         try {
-            EXPECT_EQ(GetDocRoot(c.args.argc(), c.args.argv()), c.root);
-            EXPECT_EQ(c.error, "");
+            outcome = GetDocRoot(c.args.argc(), c.args.argv());
         } catch (const std::runtime_error& e) {
-            EXPECT_EQ(e.what(), c.error);
+            outcome = e.what();
         }
+        EXPECT_EQ(outcome, c.outcome) << c.args.argv()[c.args.argc() - 1];
     }
 }
 
@@ -150,13 +134,10 @@ TEST_F(DocRootTest, SocketDirectoryIsMadeWithMode0755WhateverTheUmask)
     const mode_t previous = umask(0);
     EXPECT_TRUE(EnsureSocketDirectory(dir + "/made"));
     umask(previous);
-    struct stat st;
-    ASSERT_EQ(stat((dir + "/made").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(std::filesystem::status(dir + "/made").permissions(), std::filesystem::perms(0755));
     ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
     EXPECT_TRUE(EnsureSocketDirectory(dir)) << "an existing directory is left as it is";
-    ASSERT_EQ(stat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms(0700));
     EXPECT_FALSE(EnsureSocketDirectory(base + "/missing/deeper"));
 }
 
@@ -166,8 +147,7 @@ TEST_F(DocRootTest, ChangeFileGroupLogsEachFailure)
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(ChangeFileGroup(file, own->gr_name), 0);
     EXPECT_EQ(ChangeFileGroup(base + "/missing", own->gr_name), -1);  // a missing group: tested through the binary
-    EXPECT_EQ(TakeSyslogLines(), std::vector<std::string>{std::to_string(LOG_ERR) + " Socket file group for " +
-                                                          base + "/missing could not be changed (err=2)!"});
+    EXPECT_EQ(TakeSyslogLines(), std::vector<std::string>{"3 Socket file group for " + base + "/missing could not be changed (err=2)!"});
 }
 
 // The service itself keeps SIGTERM's default action; the class records it and logs instead.
@@ -179,8 +159,7 @@ TEST(CSignals, TerminationIsRecordedAndLoggedInsteadOfEndingTheProcess)
     CDaemon().Stop();  // raises SIGTERM at this process
     EXPECT_TRUE(CSignals::SignalTerminateState());
     std::signal(SIGTERM, SIG_DFL);
-    EXPECT_EQ(TakeSyslogLines(), std::vector<std::string>{std::to_string(LOG_NOTICE) +
-                                                          " IxoService->SignalHandlerTerminate: Got terminate signal!"});
+    EXPECT_EQ(TakeSyslogLines(), std::vector<std::string>{"5 IxoService->SignalHandlerTerminate: Got terminate signal!"});
 }
 
 }  // namespace

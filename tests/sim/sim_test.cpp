@@ -37,8 +37,7 @@ TEST_F(SimTest, NullPointersBoundsAndTheAreaLimit)
     EXPECT_EQ(0, IxoSyncReadReq(&local, 7, 0, 65536, area.data()));
     EXPECT_EQ(KVIXO_SIM_ERR_OUT_OF_AREA, IxoSyncReadReqEx(&local, 7, 65000, 537, area.data(), &got));
     EXPECT_EQ(0u, got);
-    EXPECT_EQ(KVIXO_SIM_ERR_OUT_OF_AREA, IxoSyncReadReq(&local, 7, 0xFFFFFFFFu, 2, area.data()))
-        << "offset + length does not wrap";
+    EXPECT_EQ(KVIXO_SIM_ERR_OUT_OF_AREA, IxoSyncReadReq(&local, 7, 0xFFFFFFFFu, 2, area.data())) << "offset + length does not wrap";
     for (uint32_t group = 2; group < KVIXO_SIM_MAX_AREAS; ++group)
         ASSERT_EQ(0, IxoSyncWriteReq(&local, 0x10000 + group, 0, 1, area.data()));
     EXPECT_EQ(KVIXO_SIM_ERR_TOO_MANY_AREAS, IxoSyncReadReq(&local, 8, 0, 1, area.data()));

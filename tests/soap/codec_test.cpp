@@ -1,5 +1,6 @@
 // The gateway's own conversions: Base64, numbers and parameter lookup.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,10 +46,8 @@ TEST(ConvertToUint, Table)
         {"0X353", 851}, {"0x", 0}, {"0x1G", 1}, {"0x0000000012345678", 0x12345678u}, {"0x100000000", 4294967295u},
         {"tRuE", 1}, {"-true", 1}, {"False", 0}, {"true ", 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(ConvertToUint(c.text), c.value);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(ConvertToUint(c.text), c.value) << c.text;
     EXPECT_EQ(ConvertToUint(nullptr), 0u);
 }
 
@@ -72,10 +71,9 @@ TEST(Parameters, DirectChildrenByExactNamePortKeepsLow16Bits)
         unsigned int length = 99;
         unsigned short port = 1;
         std::string netId = "stale";
-        EXPECT_EQ(soap.GetUint(method, "cbLen", length), c.result);
-        EXPECT_EQ(soap.GetNetIdAndPort(method, port, netId), c.result);
-        EXPECT_EQ(length, c.length);
-        EXPECT_EQ(port, c.port);
+        const int results[] = {soap.GetUint(method, "cbLen", length), soap.GetNetIdAndPort(method, port, netId)};
+        EXPECT_EQ(std::make_tuple(results[0], results[1], length, unsigned(port)),
+                  std::make_tuple(c.result, c.result, c.length, c.port));
     }
 }
 
