@@ -35,7 +35,7 @@ public:
     using clock_fn = std::timespec (*)();
 
     struct limits {
-        std::size_t max_file_bytes = 128 * 1024;      // larger files are not held
+        std::size_t max_file_bytes = 64 * 1024;       // larger files are not held
         std::size_t max_entries = 512;                 // files held at once
         std::size_t max_total_bytes = 4 * 1024 * 1024; // contents and path names together
     };
