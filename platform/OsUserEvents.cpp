@@ -188,12 +188,8 @@ namespace {
 // The event of an event handle; null (errno EINVAL) for null or another kind.
 COsUserEvent* EventOf(OS_USER_EVENT_HANDLE handle)
 {
-    _OsUserHandle* object = KvHandle(handle);
-    if (object == nullptr || object->kind != OS_USER_HANDLE_EVENT) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return &static_cast<_OsEventHandle*>(object)->event;
+    _OsEventHandle* object = KvHandleOfKind<_OsEventHandle>(handle, OS_USER_HANDLE_EVENT);
+    return object == nullptr ? nullptr : &object->event;
 }
 
 }  // namespace

@@ -421,12 +421,16 @@ OS_USER_FILE_HANDLE OsUserCreateFile(const char* name, DWORD desiredAccess, DWOR
     return file;
 }
 
-BOOL OsUserReadFile(OS_USER_FILE_HANDLE hFile, PVOID buffer, DWORD count, DWORD* bytesRead,
-                    PVOID overlapped)
+namespace {
+
+// One read or write call on a file handle: a short transfer, and 0 at the end of the file, are
+// successes; the count goes to transferred when it is not null.
+template <typename Call>
+BOOL TransferOnce(OS_USER_FILE_HANDLE hFile, PVOID overlapped, const char* signature,
+                  DWORD* transferred, Call call)
 {
     if (overlapped != nullptr) {
-        fprintf(stderr, "%s: lpOverlapped not supported",
-                "BOOL OsUserReadFile(OS_USER_FILE_HANDLE, LPVOID, DWORD, LPDWORD, PVOID)");
+        fprintf(stderr, "%s: lpOverlapped not supported", signature);
         errno = EINVAL;
         return FALSE;
     }
@@ -434,37 +438,32 @@ BOOL OsUserReadFile(OS_USER_FILE_HANDLE hFile, PVOID buffer, DWORD count, DWORD*
     if (file == nullptr) {
         return FALSE;
     }
-    const ssize_t got = read(file->fd, buffer, count);
-    if (got < 0) {
+    const ssize_t done = call(file->fd);
+    if (done < 0) {
         return FALSE;
     }
-    if (bytesRead != nullptr) {
-        *bytesRead = static_cast<DWORD>(got);
+    if (transferred != nullptr) {
+        *transferred = static_cast<DWORD>(done);
     }
     return TRUE;
+}
+
+}  // namespace
+
+BOOL OsUserReadFile(OS_USER_FILE_HANDLE hFile, PVOID buffer, DWORD count, DWORD* bytesRead,
+                    PVOID overlapped)
+{
+    return TransferOnce(hFile, overlapped,
+                        "BOOL OsUserReadFile(OS_USER_FILE_HANDLE, LPVOID, DWORD, LPDWORD, PVOID)",
+                        bytesRead, [&](int fd) { return read(fd, buffer, count); });
 }
 
 BOOL OsUserWriteFile(OS_USER_FILE_HANDLE hFile, const void* buffer, DWORD count,
                      DWORD* bytesWritten, PVOID overlapped)
 {
-    if (overlapped != nullptr) {
-        fprintf(stderr, "%s: lpOverlapped not supported",
-                "BOOL OsUserWriteFile(OS_USER_FILE_HANDLE, LPCVOID, DWORD, LPDWORD, PVOID)");
-        errno = EINVAL;
-        return FALSE;
-    }
-    _OsUserFileHandle* file = FileFromHandle(hFile);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    const ssize_t written = write(file->fd, buffer, count);
-    if (written < 0) {
-        return FALSE;
-    }
-    if (bytesWritten != nullptr) {
-        *bytesWritten = static_cast<DWORD>(written);
-    }
-    return TRUE;
+    return TransferOnce(hFile, overlapped,
+                        "BOOL OsUserWriteFile(OS_USER_FILE_HANDLE, LPCVOID, DWORD, LPDWORD, PVOID)",
+                        bytesWritten, [&](int fd) { return write(fd, buffer, count); });
 }
 
 BOOL OsUserCloseFile(OS_USER_FILE_HANDLE hFile)

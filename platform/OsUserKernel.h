@@ -6,6 +6,7 @@
 
 #include "KvPlatformHelper.h"
 
+#include <errno.h>
 #include <semaphore.h>
 
 // ThreadSanitizer does not follow pthread_mutex_clocklock and sem_clockwait; its builds use
@@ -71,6 +72,18 @@ bool KvDestroySema(_OsUserHandle* handle);
 
 // A handle argument as the base class; null stays null.
 inline _OsUserHandle* KvHandle(void* handle) { return static_cast<_OsUserHandle*>(handle); }
+
+// The object of a handle of the given kind; null, with errno EINVAL, for null or another kind.
+template <typename Object>
+Object* KvHandleOfKind(void* handle, uint32_t kind)
+{
+    _OsUserHandle* object = KvHandle(handle);
+    if (object == nullptr || object->kind != kind) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return static_cast<Object*>(object);
+}
 
 // An event that also notifies the multi-object waits registered on its owning handle.
 class COsUserEventInternal : public COsUserEvent {

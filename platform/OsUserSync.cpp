@@ -75,12 +75,7 @@ namespace {
 
 _MutexHandle* MutexOf(OS_USER_MUTEX_HANDLE handle)
 {
-    _OsUserHandle* object = KvHandle(handle);
-    if (object == nullptr || object->kind != OS_USER_HANDLE_MUTEX) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return static_cast<_MutexHandle*>(object);
+    return KvHandleOfKind<_MutexHandle>(handle, OS_USER_HANDLE_MUTEX);
 }
 
 // Only the holder ever stores its own identity, so a thread that reads itself holds the lock.
@@ -244,12 +239,7 @@ namespace {
 
 _SemaHandle* SemaOf(OS_USER_SEMA_HANDLE handle)
 {
-    _OsUserHandle* object = KvHandle(handle);
-    if (object == nullptr || object->kind != OS_USER_HANDLE_SEMA) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return static_cast<_SemaHandle*>(object);
+    return KvHandleOfKind<_SemaHandle>(handle, OS_USER_HANDLE_SEMA);
 }
 
 // sem_trywait across interruptions: 0, or the error (EAGAIN when no unit is free).

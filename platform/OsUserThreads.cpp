@@ -211,12 +211,7 @@ namespace {
 
 COsThread* ThreadOf(OS_USER_THREAD_HANDLE handle)
 {
-    _OsUserHandle* object = KvHandle(handle);
-    if (object == nullptr || object->kind != OS_USER_HANDLE_THREAD) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return static_cast<COsThread*>(object);
+    return KvHandleOfKind<COsThread>(handle, OS_USER_HANDLE_THREAD);
 }
 
 int CreateThread(unsigned long stackSize, unsigned int (*routine)(void*), void* parameter,
