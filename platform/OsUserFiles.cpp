@@ -477,23 +477,6 @@ BOOL OsUserCloseFile(OS_USER_FILE_HANDLE hFile)
     return result == 0 ? TRUE : FALSE;
 }
 
-namespace {
-
-// The request record handed to a driver by OsUserDeviceIoControl.
-struct DeviceRequest {
-    uint32_t controlCode;
-    uint32_t inputSize;
-    uint32_t bytesReturned;  // filled by the driver
-    uint32_t outputSize;
-    uint64_t input;
-    uint64_t output;
-};
-static_assert(sizeof(DeviceRequest) == 32, "the driver reads 32 bytes");
-
-constexpr unsigned long kDeviceRequestCode = 0xC0205401ul;  // read-write, 'T', 1, 32 bytes
-
-}  // namespace
-
 BOOL OsUserDeviceIoControl(OS_USER_FILE_HANDLE hFile, DWORD controlCode, PVOID input,
                            DWORD inputSize, PVOID output, DWORD outputSize,
                            DWORD* bytesReturned, PVOID /*overlapped*/)
@@ -502,9 +485,10 @@ BOOL OsUserDeviceIoControl(OS_USER_FILE_HANDLE hFile, DWORD controlCode, PVOID i
     if (file == nullptr) {
         return FALSE;
     }
-    DeviceRequest request{controlCode, inputSize, 0, outputSize,
-                          reinterpret_cast<uintptr_t>(input), reinterpret_cast<uintptr_t>(output)};
-    if (ioctl(file->fd, kDeviceRequestCode, &request) < 0) {
+    OS_USER_DEVICE_REQUEST request{controlCode, inputSize, 0, outputSize,
+                                   reinterpret_cast<uintptr_t>(input),
+                                   reinterpret_cast<uintptr_t>(output)};
+    if (ioctl(file->fd, OS_USER_DEVICE_REQUEST_CODE, &request) < 0) {
         return FALSE;
     }
     if (bytesReturned != nullptr) {
