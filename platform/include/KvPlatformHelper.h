@@ -125,7 +125,8 @@ extern "C" {
 // CreateEvent without a name: a manual-reset or auto-reset event, set at once when
 // initialState is nonzero. Null for a non-null name or attributes (named events are not
 // supported: no message, errno unchanged), or with errno ENOMEM (or the POSIX error) when
-// the event cannot be made. An auto-reset event departs from Win32: one set releases every
+// the event cannot be made; one whose condition variable fails is returned inert (its waits
+// fail, its sets do nothing). An auto-reset event departs from Win32: one set releases every
 // thread blocked on it at that moment (a semaphore hands out single units).
 OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID attributes, BOOL manualReset, BOOL initialState,
                                        LPCTSTR name);
@@ -521,8 +522,8 @@ void OsUserUnblockRemoveProcessZombies();
 // search), resolved and quoted; argument text goes to the shell as shell text. Returns
 // OS_USER_LAUNCH_OK (exit status in *exit_code; 0 when not waiting), OS_USER_LAUNCH_NOT_FOUND,
 // OS_USER_LAUNCH_FAILED (not executable, time-out: the child keeps running, or ended by a
-// signal) or OS_USER_LAUNCH_NO_PROCESS (fork failed); the id goes to *process_id. The
-// unnamed int is ignored; the results are null-safe.
+// signal) or OS_USER_LAUNCH_NO_PROCESS (fork failed); the id goes to *process_id.
+// exit_code and process_id may be null; unused is ignored.
 int OsUserLaunchProcessInternal(const char* command_line, const char* work_dir, int unused,
                                 int timeout_ms, int* exit_code, int* process_id);
 // OsUserLaunchProcessInternal without a working directory or process id.
