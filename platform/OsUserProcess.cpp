@@ -301,8 +301,11 @@ bool CoresOfTopology(const char* text, long& cores)
         // The factor's label runs to the next " x " or to the line's end.
         label += strspn(label, " ");
         const char* next = strstr(label, " x ");
-        const size_t length = next != nullptr ? static_cast<size_t>(next - label) : strcspn(label, "\r\n");
-        const auto is = [&](const char* word) { return length == strlen(word) && strncmp(label, word, length) == 0; };
+        const size_t length =
+            next != nullptr ? static_cast<size_t>(next - label) : strcspn(label, "\r\n");
+        const auto is = [&](const char* word) {
+            return length == strlen(word) && strncmp(label, word, length) == 0;
+        };
         if (first != is("package(s)")) {
             return false;
         }
@@ -331,7 +334,8 @@ bool SearchCoresInBootLog(const char* path, long& cores)
     bool found = false;
     char line[256];
     while (fgets(line, sizeof line, log) != nullptr) {
-        if (strncmp(line, kTag, sizeof kTag - 1) == 0 && CoresOfTopology(line + sizeof kTag - 1, cores)) {
+        if (strncmp(line, kTag, sizeof kTag - 1) == 0 &&
+            CoresOfTopology(line + sizeof kTag - 1, cores)) {
             found = true;
         }
     }

@@ -527,7 +527,8 @@ bool RecordZoneName(const char* recordPath, const char* zoneName)
 {
     // Written beside the record and renamed over it: a reader sees the old name or the new one.
     char temporary[PATH_MAX];
-    if (snprintf(temporary, sizeof temporary, "%s.kvXXXXXX", recordPath) >= static_cast<int>(sizeof temporary)) {
+    if (snprintf(temporary, sizeof temporary, "%s.kvXXXXXX", recordPath) >=
+        static_cast<int>(sizeof temporary)) {
         errno = ENAMETOOLONG;
         return false;
     }
@@ -536,7 +537,8 @@ bool RecordZoneName(const char* recordPath, const char* zoneName)
         return false;
     }
     const size_t length = strlen(zoneName);
-    bool written = fchmod(fd, 0644) == 0 && write(fd, zoneName, length) == static_cast<ssize_t>(length) &&
+    bool written = fchmod(fd, 0644) == 0 &&
+                   write(fd, zoneName, length) == static_cast<ssize_t>(length) &&
                    write(fd, "\n", 1) == 1 && fsync(fd) == 0;
     written = close(fd) == 0 && written;
     if (!written || rename(temporary, recordPath) != 0) {
