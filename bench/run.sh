@@ -34,6 +34,20 @@ cache_files="${CACHE_FILES:-640}"
 service_socket=/var/run/KvIxoWebService/kvixowebservice.sock
 gateway_path=/KvIxoWebService/KvIxoWebService.dll
 
+# The side-by-side run is Linux's: elsewhere (FreeBSD) say what cannot be measured and what can.
+if [ "$(uname -s)" != Linux ]; then
+  cat >&2 <<TEXT
+bench: the side-by-side run needs Linux: a private mount namespace (unshare) keeps the service's
+fixed socket directory off the machine's /run, memory and CPU time come from /proc/PID/status and
+/proc/PID/schedstat, system calls from strace, and the minimal server is built on epoll. On
+$(uname -s) the rates against nginx and the minimal server, the CPU time and system calls per
+request and the RSS run are not measured. What runs here: the layer's benchmarks (files_bench,
+kernel_objects_bench, string_process_bench in the build's bench/ folder) and kvload against a
+running service: kvload -s /var/run/KvIxoWebService/kvixowebservice.sock -f REQUEST -n N -c C.
+TEXT
+  exit 2
+fi
+
 # ---------------------------------------------------------------------------------------------
 # Second stage: inside the private mount namespace.
 if [ "${KV_BENCH_STAGE:-}" = inside ]; then

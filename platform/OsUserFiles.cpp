@@ -321,13 +321,13 @@ bool IsDeviceName(const char* name)
     return strlen(name) >= 6 && strncmp(name, "\\\\.\\", 4) == 0;
 }
 
-bool DevicePath(const char* name, CString& path)
+bool DevicePath(const char* name, CString& path, SerialPortNames ports)
 {
     const char* rest = name + 4;
     const char* com = strstr(rest, "COM");
     if (com == nullptr) {
+        // The case stays: FreeBSD's /dev/cuaU0 (a USB serial port) is not /dev/cuau0.
         path.Format("%s%.255s", "/dev/", rest);
-        path.MakeLower();
         return true;
     }
     // The whole number after "COM", from 1, and nothing behind it.
@@ -342,11 +342,7 @@ bool DevicePath(const char* name, CString& path)
         errno = ENOENT;
         return false;
     }
-#if defined(__linux__)
-    path.Format("/dev/ttyS%lu", port - 1);
-#else
-    path.Format("/dev/cuau%lu", port - 1);
-#endif
+    path.Format(ports == SerialPortNames::kLinux ? "/dev/ttyS%lu" : "/dev/cuau%lu", port - 1);
     return true;
 }
 
@@ -595,7 +591,48 @@ BOOL OsUserDeleteFile(const char* path)
     return unlink(RewritePath(path)) == 0 ? TRUE : FALSE;
 }
 
-BOOL OsUserMoveFile(const char* existingPath, const char* newPath, DWORD flags)
+void (*g_moveCheckedHook)(const char* to) = nullptr;
+
+namespace {
+
+// Moves from to a destination where nothing exists: 1 moved, 0 refused or failed (errno),
+// -1 when this file or file system allows no such move (the caller renames instead).
+int MoveWithoutReplacing(const char* from, const char* to, NoReplaceMove how)
+{
+#if defined(__linux__)
+    if (how == NoReplaceMove::kRenameNoReplace) {
+        if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+            return 1;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return 0;
+        }
+    }
+#else
+    (void)how;  // FreeBSD has no renameat2
+#endif
+    // A second name for a regular file is refused (EEXIST) as atomically as such a rename;
+    // then the old name goes. Other kinds of file, and file systems without hard links, are
+    // left to rename.
+    struct stat source {};
+    if (lstat(from, &source) != 0 || !S_ISREG(source.st_mode)) {
+        return -1;
+    }
+    if (linkat(AT_FDCWD, from, AT_FDCWD, to, 0) != 0) {
+        return errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK ? -1 : 0;
+    }
+    if (unlink(from) != 0) {
+        const int error = errno;
+        unlink(to);
+        errno = error;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+BOOL MoveFileInternal(const char* existingPath, const char* newPath, DWORD flags, NoReplaceMove how)
 {
     const CString from = RewritePath(existingPath);
     const CString to = RewritePath(newPath);
@@ -606,19 +643,27 @@ BOOL OsUserMoveFile(const char* existingPath, const char* newPath, DWORD flags)
             errno = EEXIST;
             return FALSE;
         }
-#if defined(__linux__)
-        // Nothing there at the check: a file that appears before the rename is kept.
+        // Nothing there at the check: a file that appears before the move is kept.
         if (!exists) {
-            if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-                return TRUE;
+            if (g_moveCheckedHook != nullptr) {
+                g_moveCheckedHook(to);
             }
-            if (errno != EINVAL && errno != ENOSYS) {
-                return FALSE;
+            const int moved = MoveWithoutReplacing(from, to, how);
+            if (moved >= 0) {
+                return moved == 1 ? TRUE : FALSE;
             }
         }
-#endif
     }
     return rename(from, to) == 0 ? TRUE : FALSE;
+}
+
+BOOL OsUserMoveFile(const char* existingPath, const char* newPath, DWORD flags)
+{
+#if defined(__linux__)
+    return MoveFileInternal(existingPath, newPath, flags, NoReplaceMove::kRenameNoReplace);
+#else
+    return MoveFileInternal(existingPath, newPath, flags, NoReplaceMove::kLinkThenUnlink);
+#endif
 }
 
 BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExists)

@@ -114,6 +114,14 @@ int KvSemaWaitUntil(sem_t* semaphore, const struct timespec& deadline)
         if (errno != EINTR) {
             return errno;
         }
+#elif defined(__FreeBSD__) && !defined(KV_TSAN_BUILD)
+        // FreeBSD 11.1 and later wait on CLOCK_MONOTONIC too: clock steps stay out of the wait.
+        if (sem_clockwait_np(semaphore, CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return errno;
+        }
 #else
         timespec real;
         if (!RealtimeDeadline(deadline, &real)) {

@@ -1,5 +1,6 @@
 // Processes, system information, identifiers and the trace switch.
 #include "KvPlatformHelper.h"
+#include "OsUserProcessInternal.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -7,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -15,10 +17,9 @@
 #include <algorithm>
 #include <atomic>
 
-#if defined(__linux__)
-#include <sys/random.h>
-#else
-#include <uuid.h>
+// arc4random_buf came to glibc with 2.36; FreeBSD has always had it.
+#if defined(__GLIBC__) && !__GLIBC_PREREQ(2, 36)
+#define KV_NO_ARC4RANDOM 1
 #endif
 
 namespace {
@@ -185,9 +186,10 @@ int Launch(const char* program, const char* argumentText, const char* workDir, i
     return OS_USER_LAUNCH_OK;
 }
 
-#if defined(__linux__)
-// Identifier text in the C library's form of the target system: 36 characters, lower-case
-// hexadecimal, Data1-3 as numbers (host order), "" meaning the nil identifier.
+// Identifier text in the DCE form: 36 characters, hexadecimal, Data1-3 as numbers (host
+// order), "" meaning the nil identifier. One parser on both systems: FreeBSD's
+// uuid_from_string reads the fields with sscanf("%8x-%4hx..."), which also takes blanks,
+// signs and "0x" inside a field, so it would accept text that this parser refuses.
 
 int HexValue(char c)
 {
@@ -237,7 +239,6 @@ bool ParseGuid(const char* text, size_t length, _GUID* guid)
     *guid = parsed;
     return true;
 }
-#endif
 
 }  // namespace
 
@@ -279,6 +280,48 @@ void OsUserGetSystemInfo(_SYSTEM_INFO* info)
     info->wProcessorRevision = 0;
 }
 
+namespace {
+
+// The processor count of one topology line after its tag: the product of every factor
+// from "package(s)" up to "core(s)", as in "2 package(s) x 4 cache groups x 8 core(s) x 2
+// hardware threads" (64). False when the line names no cores.
+bool CoresOfTopology(const char* text, long& cores)
+{
+    uint32_t product = 1;  // a 32-bit product, as the count has always been
+    for (bool first = true;; first = false) {
+        while (*text == ' ') {
+            ++text;
+        }
+        if (*text < '0' || *text > '9') {
+            return false;
+        }
+        char* label = nullptr;
+        const unsigned long factor = strtoul(text, &label, 10);
+        product *= static_cast<uint32_t>(factor);
+        // The factor's label runs to the next " x " or to the line's end.
+        label += strspn(label, " ");
+        const char* next = strstr(label, " x ");
+        const size_t length =
+            next != nullptr ? static_cast<size_t>(next - label) : strcspn(label, "\r\n");
+        const auto is = [&](const char* word) {
+            return length == strlen(word) && strncmp(label, word, length) == 0;
+        };
+        if (first != is("package(s)")) {
+            return false;
+        }
+        if (is("core(s)")) {
+            cores = static_cast<long>(product);
+            return true;
+        }
+        if (next == nullptr) {
+            return false;
+        }
+        text = next + 3;
+    }
+}
+
+}  // namespace
+
 bool SearchCoresInBootLog(const char* path, long& cores)
 {
     FILE* log = path == nullptr ? nullptr : fopen(path, "r");
@@ -291,13 +334,8 @@ bool SearchCoresInBootLog(const char* path, long& cores)
     bool found = false;
     char line[256];
     while (fgets(line, sizeof line, log) != nullptr) {
-        if (strncmp(line, kTag, sizeof kTag - 1) != 0 || strcasestr(line, "core") == nullptr) {
-            continue;
-        }
-        unsigned packages = 0;
-        unsigned perPackage = 0;
-        if (sscanf(line + sizeof kTag - 1, " %u package(s) x %u core(s)", &packages, &perPackage) == 2) {
-            cores = static_cast<long>(packages * perPackage);
+        if (strncmp(line, kTag, sizeof kTag - 1) == 0 &&
+            CoresOfTopology(line + sizeof kTag - 1, cores)) {
             found = true;
         }
     }
@@ -514,30 +552,35 @@ int OsUserReleaseProcessHandle(_OS_USER_PROC_INFO*)
 
 // ---- identifiers ----
 
-uint32_t OsUserCoCreateGuid(_GUID* guid)
+uint32_t CreateRandomGuid(_GUID* guid, GuidRandomSource source)
 {
     if (guid == nullptr) {
         return OS_USER_E_FAIL;
     }
-#if defined(__linux__)
-    // A random (version 4) identifier.
     _GUID created;
-    if (getrandom(&created, sizeof created, 0) != static_cast<ssize_t>(sizeof created)) {
+    if (source == GuidRandomSource::kArc4random) {
+#if defined(KV_NO_ARC4RANDOM)
+        errno = ENOSYS;
+        return OS_USER_E_FAIL;
+#else
+        arc4random_buf(&created, sizeof created);  // cannot fail
+#endif
+    } else if (getrandom(&created, sizeof created, 0) != static_cast<ssize_t>(sizeof created)) {
         return OS_USER_E_FAIL;
     }
     created.Data3 = static_cast<uint16_t>((created.Data3 & 0x0FFF) | 0x4000);
     created.Data4[0] = static_cast<uint8_t>((created.Data4[0] & 0x3F) | 0x80);
     *guid = created;
     return OS_USER_S_OK;
+}
+
+uint32_t OsUserCoCreateGuid(_GUID* guid)
+{
+    // Random, never uuid_create's version 1 (the time and the MAC address: predictable).
+#if defined(__linux__)
+    return CreateRandomGuid(guid, GuidRandomSource::kGetrandom);
 #else
-    uuid_t created;
-    uint32_t status = uuid_s_ok;
-    uuid_create(&created, &status);
-    if (status != uuid_s_ok) {
-        return OS_USER_E_FAIL;
-    }
-    memcpy(guid, &created, sizeof created);
-    return OS_USER_S_OK;
+    return CreateRandomGuid(guid, GuidRandomSource::kArc4random);
 #endif
 }
 
@@ -551,24 +594,7 @@ uint32_t OsCLSIDFromStringA(const char* text, _GUID* guid)
     const bool braced = length >= 3 && text[0] == '{';
     const char* inner = braced ? text + 1 : text;
     const size_t innerLength = braced ? length - 2 : length;
-#if defined(__linux__)
     return ParseGuid(inner, innerLength, guid) ? OS_USER_S_OK : OS_USER_E_FAIL;
-#else
-    char* copy = inner == nullptr ? nullptr : strndup(inner, innerLength);
-    if (inner != nullptr && copy == nullptr) {
-        return OS_USER_E_OUTOFMEMORY;
-    }
-    // Parsed into a local record: the caller's is written only on success.
-    uuid_t parsed;
-    uint32_t status = uuid_s_ok;
-    uuid_from_string(copy, &parsed, &status);
-    free(copy);
-    if (status != uuid_s_ok) {
-        return OS_USER_E_FAIL;
-    }
-    memcpy(guid, &parsed, sizeof parsed);
-    return OS_USER_S_OK;
-#endif
 }
 
 uint32_t OsStringFromCLSIDA(_GUID& guid, char** text)
@@ -576,28 +602,15 @@ uint32_t OsStringFromCLSIDA(_GUID& guid, char** text)
     if (text == nullptr) {
         return OS_USER_E_FAIL;
     }
-#if defined(__linux__)
     char formed[37];
     snprintf(formed, sizeof formed, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
              static_cast<unsigned>(guid.Data1), static_cast<unsigned>(guid.Data2),
              static_cast<unsigned>(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2],
              guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-#else
-    char* formed = nullptr;
-    uint32_t status = uuid_s_ok;
-    uuid_to_string(reinterpret_cast<const uuid_t*>(&guid), &formed, &status);
-    if (status != uuid_s_ok || formed == nullptr) {
-        free(formed);
-        return OS_USER_E_FAIL;
-    }
-#endif
     const size_t size = strlen(formed) + 3;
     *text = static_cast<char*>(malloc(size));
     if (*text != nullptr) {
         snprintf(*text, size, "{%s}", formed);
     }
-#if !defined(__linux__)
-    free(formed);  // uuid_to_string's text is ours to free
-#endif
     return *text == nullptr ? OS_USER_E_OUTOFMEMORY : OS_USER_S_OK;
 }

@@ -10,14 +10,10 @@
 
 unsigned long OsUserThreadStackSize(unsigned long requested)
 {
-    unsigned long size = requested == 0 ? 0x40000UL : std::max(requested, 2048UL);
-#if defined(__linux__)
-    // Linux refuses stacks below PTHREAD_STACK_MIN (16 KiB on x86-64).
-    size = std::max(size, static_cast<unsigned long>(PTHREAD_STACK_MIN));
-#else
-    // FreeBSD takes the 2 KiB minimum as it is.
-#endif
-    return size;
+    // No smaller stack than the system's minimum (Linux refuses one; FreeBSD's 2 KiB leaves
+    // no room for a signal frame), and never below 16 KiB.
+    const unsigned long smallest = std::max(static_cast<unsigned long>(PTHREAD_STACK_MIN), 16384UL);
+    return requested == 0 ? 0x40000UL : std::max(requested, smallest);
 }
 
 COsThread::COsThread()

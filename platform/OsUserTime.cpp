@@ -5,10 +5,12 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -133,8 +135,11 @@ pthread_mutex_t g_installLock = PTHREAD_MUTEX_INITIALIZER;
 // Which zone name the last installation used; the first one uses "KvCustom0/Timezone".
 bool g_lastUsedCustom0 = false;
 
+constexpr char kZoneCompiler[] = "/usr/sbin/zic";
 constexpr char kZoneDirectory[] = "/usr/share/zoneinfo";
 constexpr char kLocaltime[] = "/etc/localtime";
+// Whether kZoneCompiler takes "-b fat": -1 until asked, under g_installLock.
+int g_compilerTakesBloat = -1;
 
 // Points /etc/localtime at target in one rename, so that it always names a zone.
 bool ReplaceLocaltime(const char* target)
@@ -182,8 +187,12 @@ BOOL InstallZone(const OS_USER_TIME_ZONE_INFORMATIONA* record)
         unlink(source);
         return FALSE;
     }
+    if (g_compilerTakesBloat < 0) {
+        g_compilerTakesBloat = ZoneCompilerTakesBloat(kZoneCompiler) ? 1 : 0;
+    }
     char command[256];
-    snprintf(command, sizeof command, "/usr/sbin/zic -b fat -d %s %s", kZoneDirectory, source);
+    snprintf(command, sizeof command, "%s%s -d %s %s", kZoneCompiler,
+             g_compilerTakesBloat == 1 ? " -b fat" : "", kZoneDirectory, source);
     int exitCode = -1;
     const int launched = OsUserLaunchProcess(command, 0, 10000, &exitCode);
     unlink(source);
@@ -196,6 +205,12 @@ BOOL InstallZone(const OS_USER_TIME_ZONE_INFORMATIONA* record)
     if (!ReplaceLocaltime(installed)) {
         return FALSE;
     }
+#if defined(__FreeBSD__)
+    // tzsetup -r (run by freebsd-update and etcupdate) reinstalls the zone named there.
+    if (!RecordZoneName("/var/db/zoneinfo", zoneName)) {
+        return FALSE;
+    }
+#endif
     char tz[1040];
     snprintf(tz, sizeof tz, ":%s", installed);
     if (setenv("TZ", tz, 1) != 0) {
@@ -491,6 +506,48 @@ int GenerateZoneFile(const OS_USER_TIME_ZONE_INFORMATIONA* record, const char* p
     WriteZoneSource(file, record, zone_name);
     fclose(file);
     return 0;
+}
+
+bool ZoneCompilerTakesBloat(const char* compiler)
+{
+    // An empty source compiled with the option into a scratch directory that is then removed.
+    char scratch[] = "/tmp/kv-zic-XXXXXX";
+    if (mkdtemp(scratch) == nullptr) {
+        return false;
+    }
+    char command[PATH_MAX + 64];
+    snprintf(command, sizeof command, "%s -b fat -d %s /dev/null", compiler, scratch);
+    int exitCode = -1;
+    const bool takes = OsUserLaunchProcess(command, 0, 10000, &exitCode) == 0 && exitCode == 0;
+    rmdir(scratch);
+    return takes;
+}
+
+bool RecordZoneName(const char* recordPath, const char* zoneName)
+{
+    // Written beside the record and renamed over it: a reader sees the old name or the new one.
+    char temporary[PATH_MAX];
+    if (snprintf(temporary, sizeof temporary, "%s.kvXXXXXX", recordPath) >=
+        static_cast<int>(sizeof temporary)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const int fd = mkstemp(temporary);
+    if (fd < 0) {
+        return false;
+    }
+    const size_t length = strlen(zoneName);
+    bool written = fchmod(fd, 0644) == 0 &&
+                   write(fd, zoneName, length) == static_cast<ssize_t>(length) &&
+                   write(fd, "\n", 1) == 1 && fsync(fd) == 0;
+    written = close(fd) == 0 && written;
+    if (!written || rename(temporary, recordPath) != 0) {
+        const int error = errno;
+        unlink(temporary);
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 BOOL OsUserSetTimeZoneInformation(const OS_USER_TIME_ZONE_INFORMATIONA* record)

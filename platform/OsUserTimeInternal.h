@@ -15,6 +15,14 @@ DWORD ReadTimeZoneRules(time_t now, OS_USER_TIME_ZONE_INFORMATIONA* target);
 bool WriteZoneSource(FILE* file, const OS_USER_TIME_ZONE_INFORMATIONA* record,
                      const char* zone_name);
 
+// Whether the zone compiler at compiler takes "-b fat" (FreeBSD 13.0 and 13.1's has no -b):
+// an empty source compiled with it into a scratch directory.
+bool ZoneCompilerTakesBloat(const char* compiler);
+
+// Records zoneName, with a line end, as the whole content of recordPath (FreeBSD's
+// /var/db/zoneinfo, from which tzsetup -r reinstalls the zone); replaced in one rename.
+bool RecordZoneName(const char* recordPath, const char* zoneName);
+
 // Whether a record may set the clock: every field within its Win32 range.
 bool IsValidSystemTime(const _SYSTEMTIME& time);
 

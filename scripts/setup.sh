@@ -8,6 +8,7 @@ packages=(
   libboost-dev libboost-system-dev libpugixml-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
+  libc++-dev libc++abi-dev
   python3 python3-pytest curl util-linux iproute2 strace
   nginx-light
   python3-suds python3-selenium chromium chromium-driver

@@ -25,6 +25,13 @@ scripts/fuzz.sh --build "$build_fuzz" --runs 100000 gateway
 scripts/fuzz.sh --build "$build_fuzz" --runs 500000 base64
 scripts/fuzz.sh --build "$build_fuzz" --runs 50000 request
 
+# 2b. FreeBSD's C++ library: everything but the tests built with clang against libc++, which lacks
+#     the extra includes that let code build with libstdc++ alone. Nothing of it is run.
+build_libcxx="$top/build-libcxx"
+CC=clang CXX=clang++ cmake -S . -B "$build_libcxx" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+  -DKV_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build_libcxx" -j "$jobs"
+
 # 3. Everything, under ASan and UBSan.
 build="$top/build-sanitize"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null

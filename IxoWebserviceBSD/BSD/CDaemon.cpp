@@ -3,6 +3,7 @@
 #include "IxoWebServerGlobals.h"
 
 #include <csignal>
+#include <stdlib.h>  // daemon(3) on FreeBSD (glibc declares it in unistd.h)
 #include <syslog.h>
 #include <unistd.h>
 

@@ -51,11 +51,10 @@ int main(int argc, char** argv)
             syslog(LOG_NOTICE, "arg %d: %s", i, argv[i]);
     }
 
-#if !defined(SO_NOSIGPIPE)
-    // Linux has no SO_NOSIGPIPE, and sendfile has no MSG_NOSIGNAL: a write to a peer
-    // that has gone away must fail with EPIPE instead of ending the process.
+    // A write to a pipe or socket whose reader has gone must fail with EPIPE instead of
+    // ending the process: Linux's sendfile has no MSG_NOSIGNAL, and on FreeBSD SO_NOSIGPIPE
+    // covers only the accepted connections (not standard error or the Ixo library's sockets).
     signal(SIGPIPE, SIG_IGN);
-#endif
 
     IxoWebservice::CDaemon service_daemon;
     service_daemon.Start(IxoWebservice::GetDoFork(argc, argv));

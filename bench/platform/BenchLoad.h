@@ -3,18 +3,18 @@
 #define KV_BENCH_LOAD_H
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 inline void PrintLoad(const char* when)
 {
-    double one = 0, five = 0, fifteen = 0;
-    if (FILE* file = fopen("/proc/loadavg", "r")) {
-        if (fscanf(file, "%lf %lf %lf", &one, &five, &fifteen) != 3) {
-            one = five = fifteen = -1;
-        }
-        fclose(file);
+    // getloadavg: Linux and FreeBSD alike (no /proc/loadavg on FreeBSD).
+    double load[3] = {-1, -1, -1};
+    if (getloadavg(load, 3) != 3) {
+        printf("load average %s: not available (%ld cores)\n", when, sysconf(_SC_NPROCESSORS_ONLN));
+        return;
     }
-    printf("load average %s: %.2f %.2f %.2f (%ld cores)\n", when, one, five, fifteen,
+    printf("load average %s: %.2f %.2f %.2f (%ld cores)\n", when, load[0], load[1], load[2],
            sysconf(_SC_NPROCESSORS_ONLN));
 }
 

@@ -229,10 +229,12 @@ int main(int argc, char** argv)
             WriteFile(small + batchName(batch) + "/f" + std::to_string(i), 4096);
         }
     }
+    // cp makes each batch directory itself ("cp -R from to" with no "to": POSIX, no GNU -T).
     auto freshCopies = [&] {
         removeCopies();
         for (const std::string& c : copies) {
-            for (int batch = 0; batch < 20; ++batch) {
+            fs::create_directories(c);
+            for (int batch = 0; c != copies[1] && batch < 20; ++batch) {
                 fs::create_directories(c + batchName(batch));
             }
         }
@@ -250,7 +252,7 @@ int main(int argc, char** argv)
     Report("copy 10,000 files of 4 KiB", {"CopyFile", "cp", "std::filesystem::copy_file"},
            Race({[&](int batch) { each(batch, copies[0], true); },
                  [&](int batch) {
-                     RunCp({"cp", "-r", "-T", small + batchName(batch), copies[1] + batchName(batch)});
+                     RunCp({"cp", "-R", small + batchName(batch), copies[1] + batchName(batch)});
                  },
                  [&](int batch) { each(batch, copies[2], false); }},
                 freshCopies, 20),

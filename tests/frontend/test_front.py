@@ -70,8 +70,29 @@ def test_systemd_unit_verifies_with_the_built_binary(workdir):
     assert run.returncode == 0 and "kvixowebservice" not in run.stderr, run.stderr
 
 
-def test_freebsd_rc_script_parses_and_starts_the_service_with_a_docroot():
-    script = os.path.join(DEPLOY, "freebsd", "kvixowebservice")
-    assert subprocess.run(["sh", "-n", script]).returncode == 0 and os.access(script, os.X_OK)
-    assert re.search(r'(?m)^command_args=".*\$\{procname\} -docroot \$\{kvixowebservice_docroot\}',
-                     pathlib.Path(script).read_text())
+# A stand-in for FreeBSD's /etc/rc.subr: prints what the script hands to rc.subr and the
+# command line as rc.subr evaluates it, one argument a line.
+RC_SUBR = r"""
+load_rc_config() { :; }
+err() { shift; echo "ERROR: $*" >&2; exit 1; }
+run_rc_command() {
+    echo "$procname $pidfile $required_files $start_precmd"
+    eval "set -- $command $command_args"
+    printf '%s\n' "$@"
+}
+"""
+
+
+def test_freebsd_rc_script_supervises_the_service_as_its_user_with_the_docroot_as_one_argument(tmp_path):
+    script = pathlib.Path(DEPLOY, "freebsd", "kvixowebservice")
+    assert os.access(script, os.X_OK)
+    (tmp_path / "rc.subr").write_text(RC_SUBR)
+    (tmp_path / "rc").write_text(script.read_text().replace(". /etc/rc.subr", ". ./rc.subr", 1))
+    run = subprocess.run(["sh", "rc", "start"], cwd=tmp_path, capture_output=True, text=True, env={
+        "PATH": os.environ["PATH"], "kvixowebservice_docroot": "/srv/web root", "kvixowebservice_args": "-v"})
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "/usr/sbin/daemon /var/run/kvixowebservice.pid /usr/local/sbin/IxoWebServerBSD kvixowebservice_prestart",
+        "/usr/sbin/daemon", "-S", "-T", "kvixowebservice", "-R", "2", "-P", "/var/run/kvixowebservice.pid",
+        "-p", "/var/run/kvixowebservice.child.pid", "-u", "kvixowebservice",
+        "/usr/local/sbin/IxoWebServerBSD", "-docroot", "/srv/web root", "-v"]

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -132,24 +131,24 @@ TEST_F(Files, NamesDevicesPathFunctionsAndAttributes)
 {
     EXPECT_STREQ("C:/dir/sub/", RewritePath("C:\\dir\\\\sub\\"));
     EXPECT_STREQ("/a/./b/../c", RewritePath("//a\\/./b//..\\\\c"));
-    const char* linuxOrBsd[][2] = {
-#if defined(__linux__)
-        {"\\\\.\\COM1", "/dev/ttyS0"}, {"\\\\.\\COM10", "/dev/ttyS9"},
-#else
-        {"\\\\.\\COM1", "/dev/cuau0"}, {"\\\\.\\COM10", "/dev/cuau9"},
-#endif
-        {"\\\\.\\Ttyu0", "/dev/ttyu0"}, {"\\\\.\\COM", nullptr}, {"\\\\.\\COM0", nullptr}, {"\\\\.\\COM1x", nullptr}};
-    for (const auto& [device, expected] : linuxOrBsd) {
-        CString path;
-        errno = 0;
-        const bool mapped = IsDeviceName(device) && DevicePath(device, path);  // else errno ENOENT
-        EXPECT_EQ(expected != nullptr ? expected + std::string(" 0") : " " + std::to_string(ENOENT),
-                  std::string(mapped ? path : "") + " " + std::to_string(errno)) << device;
+    // Each system's serial ports; other names keep their case (/dev/cuaU0 is not /dev/cuau0).
+    const char* linuxAndBsd[][3] = {{"\\\\.\\COM1", "/dev/ttyS0", "/dev/cuau0"}, {"\\\\.\\COM10", "/dev/ttyS9", "/dev/cuau9"},
+        {"\\\\.\\Ttyu0", "/dev/Ttyu0", "/dev/Ttyu0"}, {"\\\\.\\cuaU0", "/dev/cuaU0", "/dev/cuaU0"},
+        {"\\\\.\\COM", nullptr, nullptr}, {"\\\\.\\COM0", nullptr, nullptr}, {"\\\\.\\COM1x", nullptr, nullptr}};
+    for (const auto& row : linuxAndBsd) {
+        for (const SerialPortNames ports : {SerialPortNames::kLinux, SerialPortNames::kFreeBSD}) {
+            const char* expected = row[ports == SerialPortNames::kLinux ? 1 : 2];
+            CString path;
+            errno = 0;
+            const bool mapped = IsDeviceName(row[0]) && DevicePath(row[0], path, ports);  // else errno ENOENT
+            EXPECT_EQ(expected != nullptr ? expected + std::string(" 0") : " " + std::to_string(ENOENT),
+                      std::string(mapped ? path : "") + " " + std::to_string(errno)) << row[0];
+        }
     }
-    // "\\.\NUL" names /dev/null; "\\.\A" is an ordinary path, /./A.
+    // "\\.\null" names /dev/null; "\\.\A" is an ordinary path, /./A.
     EXPECT_FALSE(IsDeviceName("\\\\.\\A"));
     EXPECT_EQ(INVALID_HANDLE_VALUE, OsUserCreateFile("\\\\.\\A", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
+    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\null", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
     Put("file", "x");
     ASSERT_EQ(0, mkfifo(P("fifo").c_str(), 0600));
     fs::create_symlink(P("file"), P("link"));
@@ -174,39 +173,36 @@ TEST_F(Files, NamesDevicesPathFunctionsAndAttributes)
 
 TEST_F(Files, MoveReplacesOnlyWhenAsked)
 {
-    Put("a", "A");
-    Put("b", "B");
-    fs::create_directory(P("d"));
-    fs::create_directory(P("e"));
-    // EISDIR is rename's own answer; a directory moves onto an empty one.
-    const std::tuple<const char*, const char*, DWORD, int, const char*> moves[] = {{"a", "b", 0, EEXIST, "B"},
-        {"a", "b", MOVEFILE_REPLACE_EXISTING, 0, "A"}, {"b", "d", 0, EISDIR, "A"}, {"d", "e", 0, 0, "A"}, {"b", "e\\\\c", 0, 0, ""}};
-    for (const auto& [from, to, flags, error, left] : moves) {
-        EXPECT_EQ(error, ErrorOf(OsUserMoveFile(P(from).c_str(), P(to).c_str(), flags))) << from << " -> " << to;
-        EXPECT_EQ(left, Get("b"));
-    }
-    EXPECT_EQ((std::vector<std::string>{"e"}), Names());
-    EXPECT_EQ("A", Get("e/c"));
-
-    // A file that appears while moves without replace run is never overwritten: whenever
-    // the other thread created "t", "t" still holds its content until it removes it.
-    bool overwritten = false;
-    std::thread other([&] {
-        for (int i = 0; i < 3000; ++i) {
-            const int fd = open(P("t").c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
-            std::error_code gone;
-            overwritten = overwritten || (fd >= 0 && (fs::file_size(P("t"), gone) != 0 || gone));
-            if (fd >= 0 && close(fd) == 0)
-                unlink(P("t").c_str());
+    // The system's own move, and the hard link then unlink that FreeBSD moves with, on either system.
+    BOOL (*const movers[])(const char*, const char*, DWORD) = {OsUserMoveFile, [](const char* from, const char* to, DWORD flags) {
+        return MoveFileInternal(from, to, flags, NoReplaceMove::kLinkThenUnlink); }};
+    for (const auto move : movers) {
+        SCOPED_TRACE(move == movers[0] ? "OsUserMoveFile" : "link then unlink");
+        Put("a", "A");
+        Put("b", "B");
+        fs::create_directory(P("d"));
+        fs::create_directory(P("e"));
+        fs::create_symlink("b", P("l"));
+        // EISDIR is rename's own answer; a directory moves onto an empty one, a link as itself.
+        const std::tuple<const char*, const char*, DWORD, int, const char*> moves[] = {{"a", "b", 0, EEXIST, "B"},
+            {"a", "b", MOVEFILE_REPLACE_EXISTING, 0, "A"}, {"b", "d", 0, EISDIR, "A"}, {"d", "e", 0, 0, "A"},
+            {"l", "e/l", 0, 0, "A"}, {"b", "e\\\\c", 0, 0, ""}};
+        for (const auto& [from, to, flags, error, left] : moves) {
+            EXPECT_EQ(error, ErrorOf(move(P(from).c_str(), P(to).c_str(), flags))) << from << " -> " << to;
+            EXPECT_EQ(left, Get("b"));
         }
-    });
-    for (int i = 0; i < 3000; ++i) {
+        EXPECT_EQ((std::vector<std::string>{"e"}), Names());
+        EXPECT_TRUE(Get("e/c") == "A" && fs::read_symlink(P("e/l")) == "b");
+
+        // A file made between the check and the move is kept: the move fails with EEXIST.
         Put("m", "moved");
-        if (OsUserMoveFile(P("m").c_str(), P("t").c_str(), 0))
-            unlink(P("t").c_str());
+        g_moveCheckedHook = [](const char* to) { std::ofstream(to) << "made meanwhile"; };
+        EXPECT_EQ(EEXIST, ErrorOf(move(P("m").c_str(), P("t").c_str(), 0)));
+        g_moveCheckedHook = nullptr;
+        EXPECT_TRUE(Get("t") == "made meanwhile" && Get("m") == "moved");
+        for (const char* name : {"e", "m", "t"})
+            fs::remove_all(P(name));
     }
-    other.join();
-    EXPECT_FALSE(overwritten);
 }
 
 TEST_F(Files, CopyIsCompleteOrNothing)

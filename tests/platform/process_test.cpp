@@ -1,4 +1,5 @@
 #include "KvPlatformHelper.h"
+#include "../../platform/OsUserProcessInternal.h"
 
 #include <gtest/gtest.h>
 
@@ -179,6 +180,9 @@ TEST(Identifiers, TextForms)
         {"{01020304-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
         {"01020304-0506-0708-e90a-0b0c0d0e0f10", 0x80004005u, nullptr},  // reserved variant
         {"0102030g-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
+        // What sscanf's "%8x-%4hx" would also take: a blank, a sign or "0x" inside a field.
+        {" 1020304-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr}, {"+1020304-0506-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
+        {"01020304-0x06-0708-890a-0b0c0d0e0f10", 0x80004005u, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text ? c.text : "null");
@@ -193,9 +197,14 @@ TEST(Identifiers, TextForms)
     ASSERT_EQ(0u, OsStringFromCLSIDA(copy, &text));
     EXPECT_STREQ("{01020304-0506-0708-890a-0b0c0d0e0f10}", text);
     free(text);
-    // New identifiers are random, version 4.
+    // New identifiers are random, version 4, from either system's source.
     ASSERT_EQ(0u, OsUserCoCreateGuid(&copy));
     EXPECT_TRUE((copy.Data3 & 0xF000) == 0x4000 && (copy.Data4[0] & 0xC0) == 0x80);
+    for (GuidRandomSource source : {GuidRandomSource::kGetrandom, GuidRandomSource::kArc4random}) {
+        _GUID other = copy;
+        ASSERT_EQ(0u, CreateRandomGuid(&other, source));
+        EXPECT_TRUE((other.Data3 & 0xF000) == 0x4000 && (other.Data4[0] & 0xC0) == 0x80 && memcmp(&other, &copy, 16) != 0);
+    }
 }
 
 TEST(SystemInformation, RecordProcessorsAndTraceSwitch)
@@ -209,11 +218,21 @@ TEST(SystemInformation, RecordProcessorsAndTraceSwitch)
 
     char path[] = "/tmp/kvbootlog-XXXXXX";
     close(mkstemp(path));
-    std::ofstream(path) << "FreeBSD/SMP: 1 package(s) x 4 core(s)\n"
-                           "FreeBSD/SMP: 2 package(s) x 6 core(s) x 2 hardware threads\n"
-                           "freebsd/smp: 2 package(s) x 7 core(s)\nFreeBSD/SMP: 3 package(s) x 3 threads\n";
+    // Every factor up to the cores counts; the last line naming packages and cores wins (-1: none).
+    const std::pair<const char*, long> logs[] = {{"FreeBSD/SMP: 1 package(s) x 4 core(s)\n", 4},
+        {"FreeBSD/SMP: 1 package(s) x 2 cache groups x 4 core(s)\n", 8},
+        {"FreeBSD/SMP: 2 package(s) x 1 groups x 4 cache groups x 8 core(s) x 2 hardware threads\n", 64},
+        {"FreeBSD/SMP: 1 package(s) x 4 core(s)\nFreeBSD/SMP: 2 package(s) x 6 core(s) x 2 hardware threads\n"
+         "freebsd/smp: 2 package(s) x 7 core(s)\nFreeBSD/SMP: 3 package(s) x 3 threads\n", 12},
+        {"FreeBSD/SMP: Multiprocessor System Detected: 8 CPUs\nFreeBSD/SMP: Non-uniform topology\n"
+         "FreeBSD/SMP: 4 core(s)\nFreeBSD/SMP: 2 package(s) x 3 cores\n", -1}};
     long cores = -1;
-    EXPECT_TRUE(SearchCoresInBootLog(path, cores) && cores == 12);  // the last line naming packages and cores
+    for (const auto& [log, expected] : logs) {
+        std::ofstream(path) << log;
+        cores = -1;
+        EXPECT_EQ(expected, SearchCoresInBootLog(path, cores) ? cores : -1) << log;
+    }
+    cores = 12;
     unlink(path);
     EXPECT_FALSE(SearchCoresInBootLog(path, cores));
 #if defined(__linux__)

@@ -4,6 +4,7 @@
 
 #include <limits.h>
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -28,12 +29,9 @@ unsigned int RunWork(void* argument)
 // The stack size given for the size asked; a thread starts with each.
 TEST(Threads, StackSizes)
 {
-#if defined(__linux__)
-    const unsigned long smallest = PTHREAD_STACK_MIN;
-#else
-    const unsigned long smallest = 2048;
-#endif
-    const std::pair<unsigned long, unsigned long> cases[] = {{0, 262144}, {1, smallest}, {1000, smallest}, {1000000, 1000000}};
+    const unsigned long smallest = std::max(static_cast<unsigned long>(PTHREAD_STACK_MIN), 16384UL);  // on both systems
+    const std::pair<unsigned long, unsigned long> cases[] = {{0, 262144}, {1, smallest}, {1000, smallest}, {16383, smallest},
+                                                             {1000000, 1000000}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.second, OsUserThreadStackSize(c.first)) << c.first;
         Work work;

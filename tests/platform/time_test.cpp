@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -126,6 +127,28 @@ TEST(ZoneFile, TheCompilerSourceIsExactAndNamesCannotInjectLines)
     }
     unlink(path);
     EXPECT_EQ(-1, GenerateZoneFile(&rows[0].first, "/nonexistent-kv/zone", "Kv/Z"));
+}
+
+// FreeBSD 13.0 and 13.1's zone compiler has no -b: two stand-ins, one without it, one that
+// takes exactly the probe's arguments. Then FreeBSD's zone record, replaced as a whole.
+TEST(ZoneInstallation, CompilerOptionProbeAndZoneRecord)
+{
+    char dir[] = "/tmp/kvzic-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string without = dir + std::string("/without"), with = dir + std::string("/with"), record = dir + std::string("/zoneinfo");
+    std::ofstream(without) << "#!/bin/sh\ncase \"$1\" in -b) echo \"zic: invalid option -- 'b'\" >&2; exit 1;; esac\n";
+    std::ofstream(with) << "#!/bin/sh\n[ \"$1 $2 $3 $5\" = \"-b fat -d /dev/null\" ] && [ -d \"$4\" ]\n";
+    ASSERT_TRUE(chmod(without.c_str(), 0700) == 0 && chmod(with.c_str(), 0700) == 0);
+    EXPECT_FALSE(ZoneCompilerTakesBloat(without.c_str()));
+    EXPECT_TRUE(ZoneCompilerTakesBloat(with.c_str()));
+
+    std::ofstream(record) << "Europe/Berlin\nand more\n";
+    ASSERT_TRUE(RecordZoneName(record.c_str(), "KvCustom1/Timezone"));
+    EXPECT_EQ("KvCustom1/Timezone\n", std::string(std::istreambuf_iterator<char>(std::ifstream(record).rdbuf()), {}));
+    EXPECT_FALSE(RecordZoneName((dir + std::string("/missing/zoneinfo")).c_str(), "KvCustom0/Timezone"));
+    for (const std::string& name : {without, with, record})
+        unlink(name.c_str());
+    EXPECT_EQ(0, rmdir(dir));  // nothing else was left there
 }
 
 TEST(TimeNames, MonthNamesAndTheVersionRecord)
