@@ -326,8 +326,13 @@ bool DevicePath(const char* name, CString& path, SerialPortNames ports)
     const char* rest = name + 4;
     const char* com = strstr(rest, "COM");
     if (com == nullptr) {
-        // The case stays: FreeBSD's /dev/cuaU0 (a USB serial port) is not /dev/cuau0.
+        // A name that /dev holds as written keeps its case (FreeBSD's /dev/cuaU0, a USB serial
+        // port, is not /dev/cuau0); any other is lower-cased, so \\.\NULL still names /dev/null.
         path.Format("%s%.255s", "/dev/", rest);
+        struct stat st {};
+        if (lstat(path, &st) != 0) {
+            path.MakeLower();
+        }
         return true;
     }
     // The whole number after "COM", from 1, and nothing behind it.

@@ -131,9 +131,12 @@ TEST_F(Files, NamesDevicesPathFunctionsAndAttributes)
 {
     EXPECT_STREQ("C:/dir/sub/", RewritePath("C:\\dir\\\\sub\\"));
     EXPECT_STREQ("/a/./b/../c", RewritePath("//a\\/./b//..\\\\c"));
-    // Each system's serial ports; other names keep their case (/dev/cuaU0 is not /dev/cuau0).
+    // Each system's serial ports; other names keep their case where /dev holds them so (/dev/cuaU0
+    // is not /dev/cuau0) and are lower-cased otherwise.
+    const bool ttyS0 = access("/dev/ttyS0", F_OK) == 0;
     const char* linuxAndBsd[][3] = {{"\\\\.\\COM1", "/dev/ttyS0", "/dev/cuau0"}, {"\\\\.\\COM10", "/dev/ttyS9", "/dev/cuau9"},
-        {"\\\\.\\Ttyu0", "/dev/Ttyu0", "/dev/Ttyu0"}, {"\\\\.\\cuaU0", "/dev/cuaU0", "/dev/cuaU0"},
+        {"\\\\.\\Ttyu0", "/dev/ttyu0", "/dev/ttyu0"}, {"\\\\.\\NULL", "/dev/null", "/dev/null"},
+        {"\\\\.\\ttyS0", ttyS0 ? "/dev/ttyS0" : "/dev/ttys0", ttyS0 ? "/dev/ttyS0" : "/dev/ttys0"},
         {"\\\\.\\COM", nullptr, nullptr}, {"\\\\.\\COM0", nullptr, nullptr}, {"\\\\.\\COM1x", nullptr, nullptr}};
     for (const auto& row : linuxAndBsd) {
         for (const SerialPortNames ports : {SerialPortNames::kLinux, SerialPortNames::kFreeBSD}) {
@@ -145,10 +148,10 @@ TEST_F(Files, NamesDevicesPathFunctionsAndAttributes)
                       std::string(mapped ? path : "") + " " + std::to_string(errno)) << row[0];
         }
     }
-    // "\\.\null" names /dev/null; "\\.\A" is an ordinary path, /./A.
+    // "\\.\NULL" names /dev/null; "\\.\A" is an ordinary path, /./A.
     EXPECT_FALSE(IsDeviceName("\\\\.\\A"));
     EXPECT_EQ(INVALID_HANDLE_VALUE, OsUserCreateFile("\\\\.\\A", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\null", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
+    EXPECT_EQ(TRUE, OsUserCloseFile(OsUserCreateFile("\\\\.\\NULL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
     Put("file", "x");
     ASSERT_EQ(0, mkfifo(P("fifo").c_str(), 0600));
     fs::create_symlink(P("file"), P("link"));
