@@ -20,16 +20,6 @@ import kvharness as kv  # noqa: E402
 
 pytest_plugins = ["kvharness"]
 
-# A Write of "ABC" to a device port no other test uses, and what the device holds there.
-DEVICE = {"nPort": 854, "indexGroup": 4096, "indexOffset": 0}
-WRITE_ABC = kv.soap("Write", **DEVICE, pData="QUJD")
-
-
-def device_bytes(front):
-    body = front.request("POST", kv.GW, kv.soap("Read", **DEVICE, cbLen=3), {"Content-Type": "text/xml"})[2]
-    return re.search(r"<ppData>(.*)</ppData>", body.decode())[1]
-
-
 def deployed_site():
     return pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf").read_text()
 

@@ -1,5 +1,5 @@
-"""The HMI page in headless Chromium, through the nginx front; a page of another site trying to
-write device memory; the link light while the service behind the front stops and starts again."""
+"""The HMI page in headless Chromium, through the nginx front; its link light while the service
+behind the front stops and starts again."""
 
 import os
 import re
@@ -11,7 +11,6 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 import kvharness as kv
-from conftest import WRITE_ABC, device_bytes
 
 
 # The browser module's other operations, on a device port of their own.
@@ -24,16 +23,6 @@ import('/js/kvixo.js').then(async (ixo) => {
   const code = await ixo.read('', 853, failGroup, 0, 1).then(() => 'no error', (e) => e.code);
   done([Array.from(back), state, code]);
 }).catch((e) => done(String(e)));
-"""
-
-
-# A page of another site posts a Write to the gateway the two ways a script may: as a simple
-# request (text/plain, no preflight, opaque answer) and as text/xml (preflight first).
-CROSS_SITE_WRITES = """
-const [url, body, done] = arguments;
-const outcome = (options) => fetch(url, { method: 'POST', body, ...options }).then(() => 'answered', (e) => e.name);
-Promise.all([outcome({ mode: 'no-cors', headers: { 'Content-Type': 'text/plain' } }),
-             outcome({ headers: { 'Content-Type': 'text/xml' } })]).then(done);
 """
 
 
@@ -106,14 +95,6 @@ def test_browser_module_read_write_state_and_error_code(front, browser):
     group = int(browser.find_element(By.ID, "addr-group").get_attribute("value"), 0)
     result = browser.execute_async_script(MODULE_CALLS, group, kv.DEVICE_ERROR_GROUP)
     assert result == [[1, 2, 254, 255], {"ixoState": 6, "deviceState": 3}, kv.DEVICE_ERROR]
-
-
-def test_a_page_of_another_site_cannot_write_device_memory(front, browser):
-    before = device_bytes(front)
-    browser.get(front.base.replace("127.0.0.1", "localhost") + "/index.html")   # another origin
-    result = browser.execute_async_script(CROSS_SITE_WRITES, front.base + kv.GW, WRITE_ABC)
-    assert result == ["answered", "TypeError"], "the simple request is answered (415), the preflight refused"
-    assert device_bytes(front) == before
 
 
 def test_link_shows_offline_with_the_reason_while_the_service_is_stopped(front, browser):

@@ -18,7 +18,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 import kvharness as kv
-from conftest import WRITE_ABC, device_bytes, enable, free_port, start_front
+from conftest import enable, free_port, start_front
 
 EXAMPLES = os.path.join(kv.REPO, "examples")
 DEPLOY = os.path.join(kv.REPO, "deploy")
@@ -47,6 +47,16 @@ def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
 
 def test_front_refuses_bodies_the_service_would_drop(front):
     assert front.request("POST", kv.GW, b"x" * (1024 * 1024 + 1), {"Content-Type": "text/xml"})[0] == 413
+
+
+# A Write of "ABC" to a device port no other test uses, and what the device holds there.
+DEVICE = {"nPort": 854, "indexGroup": 4096, "indexOffset": 0}
+WRITE_ABC = kv.soap("Write", **DEVICE, pData="QUJD")
+
+
+def device_bytes(front):
+    body = front.request("POST", kv.GW, kv.soap("Read", **DEVICE, cbLen=3), {"Content-Type": "text/xml"})[2]
+    return re.search(r"<ppData>(.*)</ppData>", body.decode())[1]
 
 
 # What a page of any site can make a browser send without a preflight, to targets the service
