@@ -186,6 +186,7 @@ async function pollWatch(watch, netId, port) {
 function failureReason(error) {
   if (error.code !== undefined) return `device error ${error.code}`;
   if (error.faultcode) return 'request refused';
+  if (error instanceof RangeError) return 'check the device port';
   if (error.status !== undefined) return `HTTP ${error.status}`;
   return 'no answer';
 }
