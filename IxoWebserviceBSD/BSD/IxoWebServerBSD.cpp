@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     using stream_protocol = boost::asio::local::stream_protocol;
 
     v = IxoWebservice::GetVerboseModeEnabled(argc, argv);
-    openlog(syslog_identity, LOG_PID | LOG_CONS | LOG_NDELAY | LOG_NOWAIT, LOG_LOCAL0);
+    openlog(syslog_identity, IxoWebservice::SyslogOptions(), LOG_LOCAL0);
     syslog(LOG_NOTICE, "------------- IxoWebServer (START) -------------");
     if (v) {
         syslog(LOG_NOTICE, "Main: -Verbose Mode: Enabled");
@@ -80,7 +80,7 @@ int main(int argc, char** argv)
         // Destroyed in reverse order on every way out: workers, acceptor, event loop.
         boost::asio::io_context ioc{1};
         IxoWebservice::EnsureSocketDirectory(run_directory);
-        ::unlink(socket_file.c_str());
+        IxoWebservice::RemoveStaleSocketFile(socket_file);
 
         // The address holds 104 bytes with its terminating zero on the product's system.
         if (socket_file.size() > longest_socket_path)

@@ -7,8 +7,10 @@
 #include <system_error>
 
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -22,6 +24,24 @@ bool is_one_of(const char* arg, std::initializer_list<const char*> names)
         if (std::strcmp(arg, name) == 0)
             return true;
     return false;
+}
+
+// Whether a listener accepts connections on the socket file at path. The connect does not wait:
+// a listener whose queue is full (EAGAIN) is alive too; refused, absent or not a socket is not.
+bool AcceptsConnections(const std::string& path)
+{
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    const bool accepted = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                          errno == EAGAIN || errno == EINPROGRESS;
+    ::close(probe);
+    return accepted;
 }
 
 }  // namespace
@@ -77,6 +97,21 @@ int ChangeFileGroup(const std::string& path, const std::string& group_name)
         return -1;
     }
     return 0;
+}
+
+void RemoveStaleSocketFile(const std::string& path)
+{
+    if (AcceptsConnections(path)) {
+        syslog(LOG_ERR, "Main: another instance is serving %s", path.c_str());
+        throw std::runtime_error("another instance is serving " + path);
+    }
+    ::unlink(path.c_str());
+}
+
+int SyslogOptions()
+{
+    const int copy_to_terminal = ::isatty(STDERR_FILENO) ? LOG_PERROR : 0;
+    return LOG_PID | LOG_CONS | LOG_NDELAY | LOG_NOWAIT | copy_to_terminal;
 }
 
 }  // namespace IxoWebservice

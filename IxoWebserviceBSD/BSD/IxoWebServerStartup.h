@@ -23,6 +23,14 @@ bool EnsureSocketDirectory(const std::string& path);
 // Gives path the group group_name, owner unchanged; 0 on success, -1 (logged) on failure.
 int ChangeFileGroup(const std::string& path, const std::string& group_name);
 
+// Removes the socket file an ended run left at path (no file is no failure). When a listener
+// still accepts connections there, another instance serves the path: logs that, leaves the file
+// alone and throws std::runtime_error.
+void RemoveStaleSocketFile(const std::string& path);
+
+// The system log's options; each line is also copied to standard error when that is a terminal.
+int SyslogOptions();
+
 }  // namespace IxoWebservice
 
 #endif  // IXO_WEBSERVER_STARTUP_H

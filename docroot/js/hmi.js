@@ -181,36 +181,60 @@ async function pollWatch(watch, netId, port) {
   watch.row.querySelector('polyline').setAttribute('points', trendPath(watch.history));
 }
 
+// Why a call failed, in a few words: the device's error, a refused request, the front's HTTP
+// status (502 while the service is down), or no answer at all.
+function failureReason(error) {
+  if (error.code !== undefined) return `device error ${error.code}`;
+  if (error.faultcode) return 'request refused';
+  if (error instanceof RangeError) return 'check the device port';
+  if (error.status !== undefined) return `HTTP ${error.status}`;
+  return 'no answer';
+}
+
+// The link light follows the state polls: online after a poll that succeeded, offline with the
+// reason after one that failed. failure is undefined for a success.
+function showLink(failure) {
+  const link = $('svc-link');
+  link.dataset.state = failure ? 'bad' : 'ok';
+  link.textContent = failure ? `offline (${failureReason(failure)})` : 'online';
+  link.title = failure ? failure.message : '';
+}
+
+// Resolves with the error of a failed poll, undefined after a successful one.
 async function pollState(netId, port) {
   try {
     const { ixoState, deviceState } = await readState(netId, port);
     $('target-state').textContent = `Ixo ${ixoState} · device ${deviceState}`;
     $('target-state').classList.remove('bad');
+    return undefined;
   } catch (error) {
     $('target-state').textContent = error.code !== undefined ? `error ${error.code}` : 'unknown';
     $('target-state').classList.add('bad');
+    return error;
   }
 }
+
+let serviceShown = false;
 
 // One round at a time: the next starts a second after the previous one has finished.
 async function poll() {
   const { netId, port } = target();
-  await Promise.all([pollState(netId, port), ...watches.map((w) => pollWatch(w, netId, port))]);
+  const [failure] = await Promise.all([pollState(netId, port),
+    ...watches.map((w) => pollWatch(w, netId, port))]);
+  showLink(failure);
+  if (!failure && !serviceShown) loadService();
   setTimeout(poll, POLL_MS);
 }
 
 async function loadService() {
-  const link = $('svc-link');
   try {
     const info = await serviceInfo();
     $('svc-netid').textContent = info.netId;
     $('svc-port').textContent = String(info.port);
     $('target-netid').placeholder = info.netId;
-    link.dataset.state = 'ok';
-    link.textContent = 'online';
+    serviceShown = true;
   } catch (error) {
-    link.dataset.state = 'bad';
-    link.textContent = 'offline';
+    showLink(error);
     showError(error, 'Service information');
   }
 }

@@ -1,10 +1,14 @@
 """Start-up: its log lines, the document root, the run directory and socket file, the group,
 failures and SIGTERM. Faults caught: verbose lines without the switch or out of order, arguments
 used as formats, an empty root serving the machine's files, a socket file of the wrong mode,
-group or owner, a stale file not replaced, a missing group or bind failure not ending start-up
-with status 1 and its error, a handler installed for SIGTERM. The document root's option
-errors end start-up on the same path; their texts are unit-tested."""
+group or owner, a stale file not replaced, a served socket taken over by a second start, a
+missing group or bind failure not ending start-up with status 1 and its error, log lines not
+shown on a terminal or written to a standard error that is none, a handler installed for SIGTERM.
+The document root's option errors end start-up on the same path; their texts are unit-tested."""
 
+import contextlib
+import ctypes
+import fcntl
 import grp
 import os
 import signal
@@ -28,6 +32,7 @@ def test_verbose_start_lines_take_arguments_as_text(services, syslog, workdir):
     service = services(args)
     syslog.wait_line(service.pid, "Main: listening...")
     assert syslog.lines(service.pid, True) == [(kv.NOTICE, t) for t in start_lines([service.binary] + args, workdir)]
+    assert service.output() == b"", "standard error is no terminal: the lines go to syslog only"
 
 
 def test_unreadable_working_directory_leaves_no_root_and_serves_no_file(services, syslog, workdir):
@@ -59,18 +64,67 @@ def test_socket_file_sigterm_and_the_next_start(services, syslog, workdir):
         assert os.lstat(kv.SOCKET_PATH).st_ino == inode, "the socket file stays"
 
 
-def test_missing_group_ends_start_up_with_an_error_line(services, syslog, workdir):
+def test_a_second_start_leaves_the_served_socket_to_the_first(services, syslog, workdir):
+    first = services(["-docroot", workdir])
+    inode = os.lstat(kv.SOCKET_PATH).st_ino
+    second = services(["-docroot", workdir], ready=False)
+    assert second.wait_exit() == 1
+    assert second.output() == f"Error: another instance is serving {kv.SOCKET_PATH}\n".encode()
+    assert syslog.lines(second.pid, True) == [(kv.NOTICE, kv.START_LINE),
+                                              (kv.ERR, "Main: another instance is serving " + kv.SOCKET_PATH)]
+    assert os.lstat(kv.SOCKET_PATH).st_ino == inode, "the file is left alone"
+    assert kv.exchange(kv.req("GET", "/")) == kv.response(404, "text/plain", kv.NOT_FOUND)
+    assert first.proc.poll() is None
+
+
+@contextlib.contextmanager
+def group_www_missing(workdir):
     copy = os.path.join(workdir, "group")
     with open("/etc/group") as f, open(copy, "w") as out:
         out.writelines(line for line in f if not line.startswith("www:"))
     subprocess.run(["mount", "--bind", copy, "/etc/group"], check=True)
     try:
-        service = services(["-docroot", workdir], ready=False)
-        assert service.wait_exit() == 1
+        yield
     finally:
         subprocess.run(["umount", "/etc/group"], check=True)
+
+
+def test_missing_group_ends_start_up_with_an_error_line(services, syslog, workdir):
+    with group_www_missing(workdir):
+        service = services(["-docroot", workdir], ready=False)
+        assert service.wait_exit() == 1
     assert service.output() == b""
     assert syslog.lines(service.pid, True) == [(kv.NOTICE, kv.START_LINE), (kv.ERR, "Group was not found by name: www")]
+
+
+def open_terminal(directory):
+    """A pseudo-terminal from a devpts instance of its own: the harness's /dev overlay has no usable ptmx."""
+    subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "kvpts", directory], check=True)
+    controller = os.open(directory + "/ptmx", os.O_RDWR | os.O_NOCTTY)
+    assert ctypes.CDLL(None).unlockpt(controller) == 0
+    tiocgptpeer = 0x5441   # opens the terminal side from the controller side
+    return controller, fcntl.ioctl(controller, tiocgptpeer, os.O_RDWR | os.O_NOCTTY)
+
+
+def test_a_terminal_on_standard_error_shows_every_line_and_why_start_up_stops(syslog, workdir):
+    os.mkdir(workdir + "/pts")
+    controller, terminal = open_terminal(workdir + "/pts")
+    with group_www_missing(workdir):
+        service = subprocess.Popen([os.environ["KV_SERVER"], "-docroot", workdir], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        try:
+            assert service.wait(20) == 1
+        finally:
+            service.kill()
+    shown = b""
+    with contextlib.suppress(OSError):   # EIO once the terminal's last writer has gone
+        while chunk := os.read(controller, 4096):
+            shown += chunk
+    os.close(controller)
+    prefix = f"IxoWebServer[{service.pid}]: "
+    assert shown.decode().splitlines() == [prefix + kv.START_LINE, prefix + "Group was not found by name: www"]
+    assert syslog.lines(service.pid) == [kv.START_LINE, "Group was not found by name: www"], "syslog as before"
 
 
 def test_run_directory_that_is_a_file_fails_at_bind(services, syslog, workdir):

@@ -2,6 +2,8 @@
 /run and /dev/log, its service runs; here nginx is added, from deploy/nginx/kvixowebservice.conf
 moved to a free port on 127.0.0.1."""
 
+import contextlib
+import http.client
 import os
 import pathlib
 import re
@@ -18,11 +20,22 @@ import kvharness as kv  # noqa: E402
 
 pytest_plugins = ["kvharness"]
 
+def deployed_site():
+    return pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf").read_text()
 
-def nginx_conf(tmp, port):
-    """The deployed server block in a main configuration, workers nobody:www; every file it writes stays in tmp."""
-    site = pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf").read_text()
-    site, count = re.subn(r"(?m)^(\s*)listen\s+[^;]+;", rf"\g<1>listen 127.0.0.1:{port};", site)
+
+def enable(site, **directives):
+    """Uncomments the server block's example lines of each directive, with new arguments where given."""
+    for name, arguments in directives.items():
+        site, count = re.subn(rf"(?m)^(\s*)#{name}\s+([^;]*);",
+                              lambda m: f"{m[1]}{name} {arguments or m[2]};", site)
+        assert count, f"no example of {name}"
+    return site
+
+
+def nginx_conf(tmp, port, site):
+    """The server block in a main configuration, workers nobody:www; every file it writes stays in tmp."""
+    site, count = re.subn(r"(?m)^(\s*)listen\s+80;", rf"\g<1>listen 127.0.0.1:{port};", site)
     assert count == 1 and kv.SOCKET_PATH in site
     temps = "".join(f"{kind}_temp_path {tmp}/{kind};\n"
                     for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
@@ -33,27 +46,37 @@ def nginx_conf(tmp, port):
     return str(path)
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 class Front:
     """Where the front listens (base) and its directory on the private /run (dir)."""
 
     def __init__(self, directory, port):
-        self.dir, self.base = directory, f"http://127.0.0.1:{port}"
+        self.dir, self.port, self.base = directory, port, f"http://127.0.0.1:{port}"
 
     def get(self, path):
         with urllib.request.urlopen(self.base + path, timeout=10) as answer:
             return answer.status, answer.headers, answer.read()
 
+    def request(self, method, target, body=None, headers=None, connection=None):
+        """One exchange with exactly the header fields given (and Content-Length); any status returns."""
+        connection = connection or http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        with contextlib.closing(connection):
+            connection.request(method, target, body, headers or {})
+            answer = connection.getresponse()
+            return answer.status, answer.headers, answer.read()
 
-@pytest.fixture(scope="module")
-def front(module_services):
-    """The service on the bundled document root and nginx before it, fresh for each test file."""
-    module_services(["-docroot", os.path.join(kv.REPO, "docroot")])
+
+def start_front(start, edit=lambda site, directory: site):
+    """nginx on a free port of 127.0.0.1 with the deployed server block, edit(site, its directory) applied."""
     directory = tempfile.mkdtemp(prefix="kvfront-", dir="/run")
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    nginx = module_services(["-p", directory, "-e", directory + "/error.log", "-c", nginx_conf(directory, port)],
-                            ready=False, binary="/usr/sbin/nginx")
+    port = free_port()
+    conf = nginx_conf(directory, port, edit(deployed_site(), directory))
+    nginx = start(["-p", directory, "-e", directory + "/error.log", "-c", conf], ready=False, binary="/usr/sbin/nginx")
 
     def listening():
         assert nginx.proc.poll() is None, nginx.output()
@@ -61,3 +84,18 @@ def front(module_services):
             return s.connect_ex(("127.0.0.1", port)) == 0
     kv.await_condition(listening, "nginx on 127.0.0.1", 20)
     return Front(directory, port)
+
+
+@pytest.fixture(scope="module")
+def front(module_services):
+    """The service on the bundled document root and nginx before it, fresh for each test file;
+    front.start_service() starts the service anew after front.service has been ended."""
+    arguments = ["-docroot", os.path.join(kv.REPO, "docroot")]
+    service = module_services(arguments)
+    front = start_front(module_services)
+    front.service = service
+
+    def start_service():
+        front.service = module_services(arguments)
+    front.start_service = start_service
+    return front

@@ -1,4 +1,5 @@
-"""The HMI page in headless Chromium, through the nginx front."""
+"""The HMI page in headless Chromium, through the nginx front; its link light while the service
+behind the front stops and starts again."""
 
 import os
 import re
@@ -94,3 +95,12 @@ def test_browser_module_read_write_state_and_error_code(front, browser):
     group = int(browser.find_element(By.ID, "addr-group").get_attribute("value"), 0)
     result = browser.execute_async_script(MODULE_CALLS, group, kv.DEVICE_ERROR_GROUP)
     assert result == [[1, 2, 254, 255], {"ixoState": 6, "deviceState": 3}, kv.DEVICE_ERROR]
+
+
+def test_link_shows_offline_with_the_reason_while_the_service_is_stopped(front, browser):
+    browser.get(front.base + "/hmi.html")
+    await_text(browser, "#svc-link", lambda t: t == "online", "link online")
+    front.service.end()
+    await_text(browser, "#svc-link", lambda t: t == "offline (HTTP 502)", "link offline with the front's status")
+    front.start_service()
+    await_text(browser, "#svc-link", lambda t: t == "online", "link online again")

@@ -1,19 +1,24 @@
 """The nginx front, the WSDL and the example SOAP clients driven by it; the service files of
-deploy/, each starting the service with an explicit document root."""
+deploy/, each starting the service with an explicit document root. Faults caught in the front: a
+SOAP call that a page of another site can send (any Content-Type but text/xml, or a target that
+holds the gateway path only in other letters or in its query) reaching the device, a preflight
+approved, a hardening example of the server block that does not work once enabled."""
 
+import base64
+import http.client
 import os
 import pathlib
 import re
 import shutil
+import ssl
 import subprocess
 import sys
-import urllib.error
-import urllib.request
 import xml.etree.ElementTree as ET
 
 import pytest
 
 import kvharness as kv
+from conftest import enable, free_port, start_front
 
 EXAMPLES = os.path.join(kv.REPO, "examples")
 DEPLOY = os.path.join(kv.REPO, "deploy")
@@ -41,10 +46,80 @@ def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
 
 
 def test_front_refuses_bodies_the_service_would_drop(front):
-    request = urllib.request.Request(front.base + kv.GW, data=b"x" * (1024 * 1024 + 1), method="POST")
-    with pytest.raises(urllib.error.HTTPError) as refused:
-        urllib.request.urlopen(request, timeout=10)
-    assert refused.value.code == 413
+    assert front.request("POST", kv.GW, b"x" * (1024 * 1024 + 1), {"Content-Type": "text/xml"})[0] == 413
+
+
+# A Write of "ABC" to a device port no other test uses, and what the device holds there.
+DEVICE = {"nPort": 854, "indexGroup": 4096, "indexOffset": 0}
+WRITE_ABC = kv.soap("Write", **DEVICE, pData="QUJD")
+
+
+def device_bytes(front):
+    body = front.request("POST", kv.GW, kv.soap("Read", **DEVICE, cbLen=3), {"Content-Type": "text/xml"})[2]
+    return re.search(r"<ppData>(.*)</ppData>", body.decode())[1]
+
+
+# What a page of any site can make a browser send without a preflight, to targets the service
+# takes for the gateway; and types that are not text/xml though they look alike.
+CROSS_SITE = [("text/plain", kv.GW), ("application/x-www-form-urlencoded", kv.GW),
+              ("multipart/form-data; boundary=x", kv.GW), (None, kv.GW), ("text/plain", kv.GW.lower()),
+              ("text/plain", "/index.html?x=" + kv.GW), ("text/plain", "/a" + kv.GW.upper() + "?b=1"),
+              ("text/xmlx", kv.GW), ("application/soap+xml", kv.GW), ("text/plain; x=text/xml", kv.GW)]
+
+
+def test_front_refuses_soap_calls_a_page_of_another_site_can_send(front):
+    before = device_bytes(front)
+    assert before != "QUJD"
+    for content_type, target in CROSS_SITE:
+        headers = {"Content-Type": content_type} if content_type else {}
+        assert front.request("POST", target, WRITE_ABC, headers)[0] == 415, (content_type, target)
+    assert device_bytes(front) == before, "a refused call reached the device"
+
+    preflight = {"Origin": "http://elsewhere.example", "Access-Control-Request-Method": "POST",
+                 "Access-Control-Request-Headers": "content-type"}
+    status, headers, _ = front.request("OPTIONS", kv.GW, headers=preflight)
+    assert status == 400 and not [name for name in headers if name.lower().startswith("access-control-")]
+
+    for content_type in ("text/xml", "text/xml; charset=utf-8", "Text/XML ;charset=UTF-8"):
+        status, _, body = front.request("POST", kv.GW, WRITE_ABC, {"Content-Type": content_type})
+        assert status == 200 and b"WriteResponse" in body, (content_type, body)
+    assert device_bytes(front) == "QUJD"
+
+
+def test_plant_network_example_refuses_other_addresses(front, services):
+    fenced = start_front(services, lambda site, directory: enable(site, allow=None, deny=None))
+    assert fenced.request("GET", "/index.html")[0] == 403
+
+
+def test_password_example_asks_for_the_password_made_by_openssl(front, services):
+    def with_password(site, directory):
+        hashed = subprocess.run(["openssl", "passwd", "-apr1", "secret"], capture_output=True, text=True, check=True)
+        pathlib.Path(directory, "htpasswd").write_text(f"operator:{hashed.stdout.strip()}\n")
+        os.chmod(directory, 0o755)   # nginx's workers read the file on each request
+        return enable(site, auth_basic=None, auth_basic_user_file=directory + "/htpasswd")
+    guarded = start_front(services, with_password)
+    status, headers, _ = guarded.request("GET", "/index.html")
+    assert (status, headers["WWW-Authenticate"]) == (401, 'Basic realm="Ixo web service"')
+    credentials = {"Authorization": "Basic " + base64.b64encode(b"operator:secret").decode()}
+    assert guarded.request("GET", "/index.html", headers=credentials)[0] == 200
+
+
+def test_https_example_serves_with_its_certificate_and_refuses_the_same(front, services):
+    tls_port = free_port()
+
+    def with_https(site, directory):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", directory + "/key.pem", "-out", directory + "/cert.pem"],
+                       capture_output=True, check=True)
+        return enable(site, listen=f"127.0.0.1:{tls_port} ssl", ssl_certificate=directory + "/cert.pem",
+                      ssl_certificate_key=directory + "/key.pem")
+    secure = start_front(services, with_https)
+    context = ssl.create_default_context(cafile=secure.dir + "/cert.pem")
+    tls = lambda: http.client.HTTPSConnection("127.0.0.1", tls_port, context=context, timeout=10)  # noqa: E731
+    status, _, body = secure.request("GET", kv.GW, connection=tls())
+    assert status == 200 and b"Net Id" in body
+    assert secure.request("POST", kv.GW, WRITE_ABC, {"Content-Type": "text/plain"}, connection=tls())[0] == 415
 
 
 # Each client gets its own device port, so that both start from the device's initial state.
