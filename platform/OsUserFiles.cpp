@@ -329,10 +329,12 @@ bool DevicePath(const char* name, CString& path, SerialPortNames ports)
         // A name that /dev holds as written keeps its case (FreeBSD's /dev/cuaU0, a USB serial
         // port, is not /dev/cuau0); any other is lower-cased, so \\.\NULL still names /dev/null.
         path.Format("%s%.255s", "/dev/", rest);
+        const int error = errno;
         struct stat st {};
         if (lstat(path, &st) != 0) {
             path.MakeLower();
         }
+        errno = error;
         return true;
     }
     // The whole number after "COM", from 1, and nothing behind it.
