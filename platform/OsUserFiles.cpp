@@ -131,10 +131,18 @@ OS_USER_FILE_HANDLE FailOpen(_OsUserFileHandle* file, int error)
     return INVALID_HANDLE_VALUE;
 }
 
-// Empties the file behind fd, which was opened from path. A descriptor opened for reading
-// only cannot be truncated, so a second, writing descriptor of the same file does it.
+// Empties the file behind fd, which was opened from path, when it is a regular file: like
+// O_TRUNC, truncation leaves devices and FIFOs alone. A descriptor opened for reading only
+// cannot be truncated, so a second, writing descriptor of the same file does it.
 bool TruncateOpenFile(int fd, int accessFlags, const char* path)
 {
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0) {
+        return false;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        return true;
+    }
     if (accessFlags != O_RDONLY) {
         return ftruncate(fd, 0) == 0;
     }
@@ -142,10 +150,9 @@ bool TruncateOpenFile(int fd, int accessFlags, const char* path)
     if (writer < 0) {
         return false;
     }
-    struct stat opened {};
     struct stat reopened {};
     bool truncated = false;
-    if (fstat(fd, &opened) == 0 && fstat(writer, &reopened) == 0) {
+    if (fstat(writer, &reopened) == 0) {
         if (opened.st_dev == reopened.st_dev && opened.st_ino == reopened.st_ino) {
             truncated = ftruncate(writer, 0) == 0;
         } else {

@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 #include <fcntl.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,10 +31,12 @@ protected:
     // The path of name in the directory, and its whole content.
     std::string P(const std::string& name) const { return dir_ + "/" + name; }
     void Put(const std::string& name, const std::string& text) const { std::ofstream(P(name), std::ios::binary) << text; }
-    std::string Get(const std::string& name) const  // "" for a directory or no file
+    std::string Get(const std::string& name) const  // "" for a directory, FIFO, device or no file
     {
+        if (!fs::is_regular_file(P(name)))
+            return "";
         std::ifstream in(P(name), std::ios::binary);
-        return fs::is_regular_file(P(name)) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     // What the directory holds, sorted: copies must leave nothing beside their destination.
     std::vector<std::string> Names() const
@@ -46,6 +51,9 @@ protected:
     std::string dir_;
 };
 
+// The type bits of what path names (not followed), 0 when there is nothing.
+mode_t TypeOf(const std::string& path) { struct stat s {}; return lstat(path.c_str(), &s) == 0 ? s.st_mode & S_IFMT : 0; }
+
 unsigned Umask() { const mode_t mask = umask(0); umask(mask); return mask; }
 
 // The error a call failed with, 0 when it succeeded.
@@ -54,10 +62,12 @@ int ErrorOf(BOOL result) { return result == FALSE ? errno : 0; }
 uint64_t Count(const _FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
 // One open of "f" after another handle (held: its share mode, kNone for none) opened it for reading.
+// "f" is a regular file when it exists, else the FIFO or device node of node (a null device of
+// the test's own): truncation leaves those alone.
 TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
 {
     constexpr DWORD kNone = ~0u, R = GENERIC_READ, SR = FILE_SHARE_READ;
-    struct Row { DWORD disposition, access, share, flags, held; bool exists; int error; const char* left; };
+    struct Row { DWORD disposition, access, share, flags, held; bool exists; int error; const char* left; mode_t node = 0; };
     const Row rows[] = {
         {OPEN_EXISTING, kRW, SR, 0, SR, true, 0, "old"}, {OPEN_EXISTING, kRW, SR, 0, 0, true, EACCES, "old"},
         {OPEN_EXISTING, kRW, 0, 0, SR, true, EACCES, "old"}, {OPEN_ALWAYS, kRW, 0, 0, 0, true, EACCES, "old"},
@@ -67,6 +77,8 @@ TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
         {OPEN_EXISTING, R, 0, FILE_ATTRIBUTE_NORMAL | 0x2, kNone, true, 0, "old"},
         {TRUNCATE_EXISTING, R, 0, 0, kNone, true, EINVAL, "old"}, {TRUNCATE_EXISTING, GENERIC_WRITE, 0, 0, kNone, true, 0, ""},
         {TRUNCATE_EXISTING, kRW, 0, 0, kNone, false, ENOENT, ""}, {OPEN_ALWAYS, R, 0, 0, kNone, true, 0, "old"},
+        {CREATE_ALWAYS, kRW, 0, 0, kNone, false, 0, "", S_IFIFO}, {CREATE_ALWAYS, R, 0, 0, kNone, false, 0, "", S_IFCHR},
+        {TRUNCATE_EXISTING, GENERIC_WRITE, 0, 0, kNone, false, 0, "", S_IFCHR},
         {CREATE_NEW, R, 0, 0, kNone, true, EEXIST, "old"}, {CREATE_NEW, GENERIC_WRITE, 0, 0, kNone, false, 0, ""},
     };
     for (const Row& row : rows) {
@@ -74,12 +86,17 @@ TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
         fs::remove(P("f"));
         if (row.exists)
             Put("f", "old");
+        if (row.node != 0 && mknod(P("f").c_str(), row.node | 0600, makedev(1, 3)) != 0) {
+            EXPECT_EQ(EPERM, errno);  // no device nodes without the privilege
+            continue;
+        }
         OS_USER_FILE_HANDLE held = row.held == kNone ? INVALID_HANDLE_VALUE : Open("f", R, row.held, OPEN_EXISTING);
         errno = 0;
         _OsUserFileHandle* h = Open("f", row.access, row.share, row.disposition, row.flags);
         EXPECT_EQ(row.error, errno);
         EXPECT_EQ(row.error == 0 ? FD_CLOEXEC : -1, h == INVALID_HANDLE_VALUE ? -1 : fcntl(h->fd, F_GETFD) & FD_CLOEXEC);
         EXPECT_EQ(row.left, Get("f"));
+        EXPECT_TRUE(row.node == 0 || TypeOf(P("f")) == row.node);
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, OsUserCloseFile(h) == TRUE);
         OsUserCloseFile(held);
     }
