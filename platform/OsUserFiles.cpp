@@ -131,10 +131,18 @@ OS_USER_FILE_HANDLE FailOpen(_OsUserFileHandle* file, int error)
     return INVALID_HANDLE_VALUE;
 }
 
-// Empties the file behind fd, which was opened from path. A descriptor opened for reading
-// only cannot be truncated, so a second, writing descriptor of the same file does it.
+// Empties the file behind fd, which was opened from path, when it is a regular file: like
+// O_TRUNC, truncation leaves devices and FIFOs alone. A descriptor opened for reading only
+// cannot be truncated, so a second, writing descriptor of the same file does it.
 bool TruncateOpenFile(int fd, int accessFlags, const char* path)
 {
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0) {
+        return false;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        return true;
+    }
     if (accessFlags != O_RDONLY) {
         return ftruncate(fd, 0) == 0;
     }
@@ -142,10 +150,9 @@ bool TruncateOpenFile(int fd, int accessFlags, const char* path)
     if (writer < 0) {
         return false;
     }
-    struct stat opened {};
     struct stat reopened {};
     bool truncated = false;
-    if (fstat(fd, &opened) == 0 && fstat(writer, &reopened) == 0) {
+    if (fstat(writer, &reopened) == 0) {
         if (opened.st_dev == reopened.st_dev && opened.st_ino == reopened.st_ino) {
             truncated = ftruncate(writer, 0) == 0;
         } else {
@@ -167,6 +174,16 @@ CString DirectoryOf(const CString& path)
         return CString("/");
     }
     return path.Left(slash);
+}
+
+// Removes path if it is still the file made (same device and inode): a name another file
+// has taken meanwhile is left alone.
+void RemoveOwnFile(const char* path, const struct stat& made)
+{
+    struct stat now {};
+    if (lstat(path, &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino) {
+        unlink(path);
+    }
 }
 
 // Writes all of count bytes; false on a failed or empty write.
@@ -706,49 +723,97 @@ BOOL OsUserCopyFile(const char* existingPath, const char* newPath, int failIfExi
         return FALSE;
     }
 
-    // A new destination is created here (O_EXCL: never one that appeared meanwhile) and
-    // written in place. An existing one is replaced by renaming a complete copy over it.
+    // Where the copy goes. A new destination is created here (O_EXCL: never one that appeared
+    // meanwhile) and written. An existing one is first opened for writing as writing in place
+    // would open it, without emptying it: one the caller may not write is refused with that
+    // open's error before anything changes. A device, FIFO or file with several names is then
+    // written in place (never replaced, so every name and reader sees the copy); a file with
+    // one name is replaced by renaming a complete copy over it, which gets the old file's owner
+    // and group, so a failed copy never leaves it half overwritten. A symbolic link is replaced.
     int target = -1;
+    const char* own = nullptr;  // the file this copy made (and removes should it fail)
+    bool replacing = false;     // own is a temporary file, renamed over the destination at the end
     if (!exists) {
         target = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
         if (target < 0 && (errno != EEXIST || failIfExists != 0)) {
             CloseQuietly(source);
             return FALSE;
         }
+        own = target >= 0 ? to.GetString() : nullptr;
     }
-    const bool inPlace = target >= 0;
-    CString temporary;
-    if (!inPlace) {
-        temporary = DirectoryOf(to);
-        temporary += "/.kv-copy-XXXXXX";
-        target = mkostemp(temporary.GetBuffer(temporary.GetLength()), O_CLOEXEC);
-        if (target < 0) {
+    int existing = -1;
+    struct stat existingStatus {};
+    struct stat name {};
+    if (target < 0 && lstat(to, &name) == 0 && !S_ISLNK(name.st_mode)) {
+        existing = open(to, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+        if (existing < 0 || fstat(existing, &existingStatus) != 0) {
+            if (existing >= 0) {
+                CloseQuietly(existing);
+            }
             CloseQuietly(source);
             return FALSE;
         }
+        if (!S_ISREG(existingStatus.st_mode) || existingStatus.st_nlink > 1) {
+            target = existing;
+            existing = -1;
+        }
     }
+    CString temporary;
+    if (target < 0) {
+        temporary = DirectoryOf(to);
+        temporary += "/.kv-copy-XXXXXX";
+        target = mkostemp(temporary.GetBuffer(temporary.GetLength()), O_CLOEXEC);
+        replacing = target >= 0;
+        own = replacing ? temporary.GetString() : nullptr;
+        if (replacing && existing >= 0 && fstat(target, &targetStatus) == 0 &&
+            (targetStatus.st_uid != existingStatus.st_uid || targetStatus.st_gid != existingStatus.st_gid) &&
+            fchown(target, existingStatus.st_uid, existingStatus.st_gid) != 0) {
+            // Only writing in place keeps an owner the caller cannot give: the old file is written.
+            RemoveOwnFile(temporary, targetStatus);
+            close(target);
+            target = existing;
+            existing = -1;
+            own = nullptr;
+            replacing = false;
+        }
+    }
+    if (target < 0 || fstat(target, &targetStatus) != 0) {
+        const int error = errno;
+        if (target >= 0) {
+            close(target);  // not known to be this copy's own: left in place
+        }
+        if (existing >= 0) {
+            close(existing);
+        }
+        close(source);
+        errno = error;
+        return FALSE;
+    }
+    // Only regular files take the source's permission bits and are emptied: a device or FIFO
+    // keeps its mode, as O_TRUNC leaves it alone.
+    const bool regular = S_ISREG(targetStatus.st_mode);
     int error = 0;
-    if (fchmod(target, sourceStatus.st_mode & 07777) != 0 ||
-        !CopyContent(source, target, S_ISREG(sourceStatus.st_mode) ? sourceStatus.st_size : 0)) {
+    if (regular && fchmod(target, sourceStatus.st_mode & 07777) != 0) {
         error = errno;
-    } else if (!inPlace && fdatasync(target) != 0) {
+    } else if (regular && own == nullptr && ftruncate(target, 0) != 0) {
+        error = errno;
+    } else if (!CopyContent(source, target, S_ISREG(sourceStatus.st_mode) ? sourceStatus.st_size : 0)) {
+        error = errno;
+    } else if (replacing && fdatasync(target) != 0) {
         // The old content is gone once the copy is renamed over it: the copy must be on disk.
         error = errno;
     }
-    // Only this copy's own file is removed, also should its name have been taken meanwhile.
-    struct stat created {};
-    const char* own = inPlace ? to.GetString() : temporary.GetString();
-    const bool removable = error == 0 || fstat(target, &created) == 0;
     if (close(target) != 0 && error == 0) {
         error = errno;
     }
-    if (error == 0 && !inPlace && rename(temporary, to) != 0) {
+    if (error == 0 && replacing && rename(temporary, to) != 0) {
         error = errno;
     }
-    struct stat now {};
-    if (error != 0 && removable && lstat(own, &now) == 0 &&
-        ((now.st_dev == created.st_dev && now.st_ino == created.st_ino) || created.st_ino == 0)) {
-        unlink(own);
+    if (error != 0 && own != nullptr) {
+        RemoveOwnFile(own, targetStatus);
+    }
+    if (existing >= 0) {
+        close(existing);
     }
     close(source);
     errno = error;

@@ -106,14 +106,20 @@ class _OsEventHandle : public _OsUserHandle {
   COsUserEventInternal event;  // the event itself
 };
 
-// A mutex handle (kind 4): an error-checking, non-recursive POSIX mutex.
+// A mutex handle (kind 4): a plain, non-recursive POSIX mutex whose holder the handle records.
+// The layer judges ownership itself, by a serial number that no other thread of the process
+// ever gets: thread identifiers (and the error-checking type's owner) are reused once a thread
+// has ended, and a holder may end without releasing.
 class _MutexHandle : public _OsUserHandle {
  public:
   _MutexHandle();
 
-  pthread_mutex_t mutex;           // the lock
-  std::atomic<pthread_t> owner;    // the holder (null when free): lets a holder see its own hold
+  pthread_mutex_t mutex;          // the lock
+  std::atomic<uint64_t> owner;    // KvThreadSerial() of the holder, 0 when free
 };
+
+// A number of the calling thread, never 0 and never given to another thread of the process.
+uint64_t KvThreadSerial();
 
 // A semaphore handle (kind 5): an unnamed, process-private POSIX semaphore.
 class _SemaHandle : public _OsUserHandle {

@@ -480,10 +480,11 @@ int OsUserLaunchProcessEx(const char* program, const char* work_dir, const char*
     if (program == nullptr) {
         return OS_USER_LAUNCH_NOT_FOUND;
     }
-    // "\" becomes "/" and each run of "/" one "/".
+    // "\" becomes "/" and each run of "/" one "/". An empty path keeps the shared empty
+    // block, which is never written.
     CString path(program);
     path.Replace('\\', '/');
-    char* text = path.GetBuffer(path.GetLength());
+    char* text = path.IsEmpty() ? nullptr : path.GetBuffer(path.GetLength());
     if (text != nullptr) {
         char* out = text;
         for (const char* in = text; *in != '\0'; ++in) {

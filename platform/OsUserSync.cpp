@@ -69,7 +69,17 @@ int InterlockedAnd(int volatile* target, int mask)
 
 // ---- mutex handles ----
 
-_MutexHandle::_MutexHandle() : _OsUserHandle(OS_USER_HANDLE_MUTEX), owner(pthread_t{}) {}
+_MutexHandle::_MutexHandle() : _OsUserHandle(OS_USER_HANDLE_MUTEX), owner(0) {}
+
+uint64_t KvThreadSerial()
+{
+    static std::atomic<uint64_t> lastSerial{0};
+    thread_local uint64_t serial = 0;
+    if (serial == 0) {
+        serial = lastSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+    return serial;
+}
 
 namespace {
 
@@ -78,13 +88,13 @@ _MutexHandle* MutexOf(OS_USER_MUTEX_HANDLE handle)
     return KvHandleOfKind<_MutexHandle>(handle, OS_USER_HANDLE_MUTEX);
 }
 
-// Only the holder ever stores its own identity, so a thread that reads itself holds the lock.
+// Only the holder ever stores its own serial, so a thread that reads its own holds the lock.
 bool HeldByCaller(_MutexHandle* mutex)
 {
-    return pthread_equal(mutex->owner.load(std::memory_order_relaxed), pthread_self()) != 0;
+    return mutex->owner.load(std::memory_order_relaxed) == KvThreadSerial();
 }
 
-void TakeOwnership(_MutexHandle* mutex) { mutex->owner.store(pthread_self(), std::memory_order_relaxed); }
+void TakeOwnership(_MutexHandle* mutex) { mutex->owner.store(KvThreadSerial(), std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -100,14 +110,14 @@ OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID, BOOL initialOwner, LPCTSTR name)
         errno = ENOMEM;
         return nullptr;
     }
-    // Error-checking on both systems (the default type only on FreeBSD): a holder's second
-    // lock fails instead of deadlocking, a release by another thread fails.
+    // The plain type on both systems (FreeBSD's default is error-checking): the holder checks
+    // are the layer's own, so the POSIX mutex never judges ownership by a reused thread id.
     pthread_mutexattr_t attributes;
     int result = mutex->initError;
     if (result == 0) {
         result = pthread_mutexattr_init(&attributes);
         if (result == 0) {
-            result = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+            result = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
             if (result == 0) {
                 result = pthread_mutex_init(&mutex->mutex, &attributes);
             }
@@ -133,11 +143,10 @@ DWORD OsUserWaitForMutex(OS_USER_MUTEX_HANDLE handle, DWORD milliseconds)
         return WAIT_FAILED;
     }
     int result;
-    if (milliseconds == INFINITE) {
-        // The error-checking lock itself refuses the holder (EDEADLK).
+    if (HeldByCaller(mutex)) {
+        result = EDEADLK;  // the plain lock would deadlock, a try or timed lock report busy
+    } else if (milliseconds == INFINITE) {
         result = pthread_mutex_lock(&mutex->mutex);
-    } else if (HeldByCaller(mutex)) {
-        result = EDEADLK;  // a try or timed lock would only report busy or time out
     } else if (milliseconds == 0) {
         result = pthread_mutex_trylock(&mutex->mutex);
         if (result == EBUSY) {
@@ -171,7 +180,7 @@ BOOL OsUserReleaseMutex(OS_USER_MUTEX_HANDLE handle)
         errno = EPERM;
         return FALSE;
     }
-    mutex->owner.store(pthread_t{}, std::memory_order_relaxed);
+    mutex->owner.store(0, std::memory_order_relaxed);
     const int result = pthread_mutex_unlock(&mutex->mutex);
     if (result != 0) {
         TakeOwnership(mutex);
@@ -189,11 +198,15 @@ bool KvMutexHeldByCaller(_OsUserHandle* handle)
 bool KvDestroyMutex(_OsUserHandle* handle)
 {
     _MutexHandle* mutex = static_cast<_MutexHandle*>(handle);
-    // A holder may close its own mutex; one held by another thread stays (and leaks) rather
-    // than be freed under that thread.
-    if (HeldByCaller(mutex)) {
-        mutex->owner.store(pthread_t{}, std::memory_order_relaxed);
+    // A holder may close its own mutex; one held by another thread, ended or not, stays (and
+    // leaks) rather than be freed under that thread.
+    const uint64_t holder = mutex->owner.load(std::memory_order_relaxed);
+    if (holder == KvThreadSerial()) {
+        mutex->owner.store(0, std::memory_order_relaxed);
         KvCheck(pthread_mutex_unlock(&mutex->mutex), "pthread_mutex_unlock");
+    } else if (holder != 0) {
+        errno = EBUSY;
+        return false;
     }
     const int result = pthread_mutex_destroy(&mutex->mutex);
     if (result != 0) {
@@ -227,7 +240,7 @@ KvProbe KvProbeMutex(_OsUserHandle* handle)
 void KvGiveBackMutex(_OsUserHandle* handle)
 {
     _MutexHandle* mutex = static_cast<_MutexHandle*>(handle);
-    mutex->owner.store(pthread_t{}, std::memory_order_relaxed);
+    mutex->owner.store(0, std::memory_order_relaxed);
     KvCheck(pthread_mutex_unlock(&mutex->mutex), "pthread_mutex_unlock");
 }
 

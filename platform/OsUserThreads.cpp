@@ -122,12 +122,16 @@ DWORD COsThread::WaitForThread(DWORD milliseconds)
     // sets before it ends.
     Lock();
     const pthread_t id = thread;
-    bool joinHere = id != pthread_t{} && joinable && !joining &&
+    // A thread waiting for its own end without limit would wait for ever: refused, and
+    // nothing changes (it stays joinable, so closing the handle still detaches it).
+    const bool ownEnd =
+        id != pthread_t{} && milliseconds == INFINITE && pthread_equal(id, pthread_self()) != 0;
+    bool joinHere = id != pthread_t{} && !ownEnd && joinable && !joining &&
                     (milliseconds == INFINITE || exitEvent.signalled.load());
     joining = joining || joinHere;
     Unlock();
-    if (id == pthread_t{}) {
-        errno = EINVAL;
+    if (id == pthread_t{} || ownEnd) {
+        errno = ownEnd ? EDEADLK : EINVAL;
         return WAIT_FAILED;
     }
     if (!joinHere) {

@@ -107,8 +107,9 @@ void FormatOffset(int64_t minutes, char (&text)[32])
     }
 }
 
-// The compiler's ON field of a transition date: "lastSun" or "Sun>=8".
-void FormatDayField(const _SYSTEMTIME& date, char (&text)[32])
+// The compiler's ON field of a transition date ("lastSun", "Sun>=8"), written into the
+// caller's buffer, so that concurrent zone installations never share one.
+void ConvertToZicOnField(const _SYSTEMTIME& date, char (&text)[32])
 {
     static const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     const char* weekday = kWeekdays[date.wDayOfWeek < 6 ? date.wDayOfWeek : 6];
@@ -124,7 +125,7 @@ void WriteRule(FILE* file, const _SYSTEMTIME& date, LONG bias, char letter)
 {
     char day[32];
     char saving[32];
-    FormatDayField(date, day);
+    ConvertToZicOnField(date, day);
     FormatOffset(-static_cast<int64_t>(bias), saving);
     fprintf(file, "Rule\tCustom\t1970\tmax\t-\t%s %s\t%02d:%02d\t%s\t%c\n", MonthName(date.wMonth),
             day, date.wHour, date.wMinute, saving, letter);

@@ -11,7 +11,12 @@
 #include <string>
 #include <vector>
 #include <fcntl.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -27,10 +32,12 @@ protected:
     // The path of name in the directory, and its whole content.
     std::string P(const std::string& name) const { return dir_ + "/" + name; }
     void Put(const std::string& name, const std::string& text) const { std::ofstream(P(name), std::ios::binary) << text; }
-    std::string Get(const std::string& name) const  // "" for a directory or no file
+    std::string Get(const std::string& name) const  // "" for a directory, FIFO, device or no file
     {
+        if (!fs::is_regular_file(P(name)))
+            return "";
         std::ifstream in(P(name), std::ios::binary);
-        return fs::is_regular_file(P(name)) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     // What the directory holds, sorted: copies must leave nothing beside their destination.
     std::vector<std::string> Names() const
@@ -45,6 +52,9 @@ protected:
     std::string dir_;
 };
 
+// The type bits of what path names (not followed), 0 when there is nothing.
+mode_t TypeOf(const std::string& path) { struct stat s {}; return lstat(path.c_str(), &s) == 0 ? s.st_mode & S_IFMT : 0; }
+
 unsigned Umask() { const mode_t mask = umask(0); umask(mask); return mask; }
 
 // The error a call failed with, 0 when it succeeded.
@@ -53,10 +63,12 @@ int ErrorOf(BOOL result) { return result == FALSE ? errno : 0; }
 uint64_t Count(const _FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
 // One open of "f" after another handle (held: its share mode, kNone for none) opened it for reading.
+// "f" is a regular file when it exists, else the FIFO or device node of node (a null device of
+// the test's own): truncation leaves those alone.
 TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
 {
     constexpr DWORD kNone = ~0u, R = GENERIC_READ, SR = FILE_SHARE_READ;
-    struct Row { DWORD disposition, access, share, flags, held; bool exists; int error; const char* left; };
+    struct Row { DWORD disposition, access, share, flags, held; bool exists; int error; const char* left; mode_t node = 0; };
     const Row rows[] = {
         {OPEN_EXISTING, kRW, SR, 0, SR, true, 0, "old"}, {OPEN_EXISTING, kRW, SR, 0, 0, true, EACCES, "old"},
         {OPEN_EXISTING, kRW, 0, 0, SR, true, EACCES, "old"}, {OPEN_ALWAYS, kRW, 0, 0, 0, true, EACCES, "old"},
@@ -66,6 +78,8 @@ TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
         {OPEN_EXISTING, R, 0, FILE_ATTRIBUTE_NORMAL | 0x2, kNone, true, 0, "old"},
         {TRUNCATE_EXISTING, R, 0, 0, kNone, true, EINVAL, "old"}, {TRUNCATE_EXISTING, GENERIC_WRITE, 0, 0, kNone, true, 0, ""},
         {TRUNCATE_EXISTING, kRW, 0, 0, kNone, false, ENOENT, ""}, {OPEN_ALWAYS, R, 0, 0, kNone, true, 0, "old"},
+        {CREATE_ALWAYS, kRW, 0, 0, kNone, false, 0, "", S_IFIFO}, {CREATE_ALWAYS, R, 0, 0, kNone, false, 0, "", S_IFCHR},
+        {TRUNCATE_EXISTING, GENERIC_WRITE, 0, 0, kNone, false, 0, "", S_IFCHR},
         {CREATE_NEW, R, 0, 0, kNone, true, EEXIST, "old"}, {CREATE_NEW, GENERIC_WRITE, 0, 0, kNone, false, 0, ""},
     };
     for (const Row& row : rows) {
@@ -73,12 +87,17 @@ TEST_F(Files, OpenChecksArgumentsDispositionsAndShareModes)
         fs::remove(P("f"));
         if (row.exists)
             Put("f", "old");
+        if (row.node != 0 && mknod(P("f").c_str(), row.node | 0600, makedev(1, 3)) != 0) {
+            EXPECT_EQ(EPERM, errno);  // no device nodes without the privilege
+            continue;
+        }
         OS_USER_FILE_HANDLE held = row.held == kNone ? INVALID_HANDLE_VALUE : Open("f", R, row.held, OPEN_EXISTING);
         errno = 0;
         _OsUserFileHandle* h = Open("f", row.access, row.share, row.disposition, row.flags);
         EXPECT_EQ(row.error, errno);
         EXPECT_EQ(row.error == 0 ? FD_CLOEXEC : -1, h == INVALID_HANDLE_VALUE ? -1 : fcntl(h->fd, F_GETFD) & FD_CLOEXEC);
         EXPECT_EQ(row.left, Get("f"));
+        EXPECT_TRUE(row.node == 0 || TypeOf(P("f")) == row.node);
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, OsUserCloseFile(h) == TRUE);
         OsUserCloseFile(held);
     }
@@ -231,6 +250,75 @@ TEST_F(Files, CopyIsCompleteOrNothing)
     EXPECT_EQ((std::vector<std::string>{"dir", "empty", "empty2", "hardlink", "new", "old", "src"}), Names());
     EXPECT_EQ(fs::perms::owner_read | fs::perms::group_read, fs::status(P("new")).permissions());
     EXPECT_EQ("old data", std::string(std::istreambuf_iterator<char>(oldReader), {}));  // a reader keeps the old data
+
+    // The clean-up of a failed replacement removes only the file it made: while the copy reads
+    // its source (a FIFO), another file takes the temporary file's name and the destination
+    // becomes a directory, so the final rename fails (EISDIR) and that other file stays.
+    ASSERT_EQ(0, mkfifo(P("pipe").c_str(), 0600));
+    Put("foreign", "foreign");
+    std::string temporary;
+    std::thread writer([&] {
+        const int fd = open(P("pipe").c_str(), O_WRONLY);  // the copy's source
+        while (temporary.empty())
+            for (const std::string& name : Names())
+                temporary = name.rfind(".kv-copy-", 0) == 0 ? name : temporary;
+        EXPECT_TRUE(write(fd, "x", 1) == 1 && rename(P("foreign").c_str(), P(temporary).c_str()) == 0);
+        EXPECT_TRUE(fs::remove(P("old")) && fs::create_directory(P("old")) && close(fd) == 0);
+    });
+    EXPECT_EQ(EISDIR, ErrorOf(OsUserCopyFile(P("pipe").c_str(), P("old").c_str(), FALSE)));
+    writer.join();
+    EXPECT_EQ("foreign", Get(temporary));
+}
+
+// An existing destination gets what writing in place gives it: a device or FIFO is written,
+// never replaced (and keeps its mode); a file with two names changes under both; a replaced
+// file keeps its owner and group. Regular files take the source's permission bits.
+TEST_F(Files, CopyOntoWhatExistsKeepsWhatWritingInPlaceKeeps)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "owners, device nodes and an unprivileged child need root";
+    Put("src", "new");
+    fs::permissions(P("src"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    Put("linked", "old");
+    fs::create_hard_link(P("linked"), P("linked2"));
+    Put("owned", "old");
+    ASSERT_EQ(0, chown(P("owned").c_str(), 65534, 65534));
+    ASSERT_EQ(0, mkfifo(P("fifo").c_str(), 0620));
+    const int reader = open(P("fifo").c_str(), O_RDWR | O_NONBLOCK);  // a reader (and writer): opens never block
+    ASSERT_EQ(0, mknod(P("null").c_str(), S_IFCHR | 0666, makedev(1, 3)));  // a null device of the test's own
+    for (const char* to : {"null", "fifo", "linked", "owned"}) {
+        struct stat before {}, after {};
+        ASSERT_EQ(0, lstat(P(to).c_str(), &before));
+        EXPECT_EQ(TRUE, OsUserCopyFile(P("src").c_str(), P(to).c_str(), FALSE)) << to;
+        ASSERT_EQ(0, lstat(P(to).c_str(), &after));
+        const mode_t mode = S_ISREG(before.st_mode) ? S_IFREG | 0644 : before.st_mode;
+        EXPECT_EQ((std::vector<uint64_t>{mode, before.st_uid, before.st_gid, before.st_rdev}),
+                  (std::vector<uint64_t>{after.st_mode, after.st_uid, after.st_gid, after.st_rdev})) << to;
+        char piped[8] = {};
+        EXPECT_EQ(S_ISCHR(mode) ? "" : "new", S_ISFIFO(mode) && read(reader, piped, sizeof piped) > 0 ? piped : Get(to)) << to;
+    }
+    EXPECT_EQ("new", Get("linked2"));
+    close(reader);
+
+    // An unprivileged child (in a directory it may write) is refused before anything changes:
+    // a destination it may not write by open's EACCES, another's file it could only replace
+    // under its own name by fchmod's EPERM (writing in place cannot give the source's mode).
+    fs::permissions(dir_, fs::perms::all);
+    const std::tuple<const char*, uid_t, mode_t, int> rows[] = {{"readonly", 65534, 0444, EACCES}, {"others", 0, 0666, EPERM}};
+    for (const auto& [to, owner, mode, error] : rows) {
+        Put(to, "old");
+        ASSERT_TRUE(chown(P(to).c_str(), owner, owner) == 0 && chmod(P(to).c_str(), mode) == 0);
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0
+                      ? ErrorOf(OsUserCopyFile(P("src").c_str(), P(to).c_str(), FALSE)) : 255);
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == error) << to << " " << status;
+        EXPECT_EQ("old", Get(to));
+        EXPECT_EQ(fs::perms(mode), fs::status(P(to)).permissions()) << to;
+    }
+    EXPECT_EQ((std::vector<std::string>{"fifo", "linked", "linked2", "null", "others", "owned", "readonly", "src"}), Names());
 }
 
 TEST_F(Files, FindListsMatchesAndSkipsWhatIsGone)

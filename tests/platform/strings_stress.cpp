@@ -44,4 +44,21 @@ TEST(CStringStress, CopyBeforeWriteAcrossEightThreads)
     EXPECT_EQ(1, source.GetData()->refCount);  // every copy released exactly once
 }
 
+// An empty program path fails (not found) without writing the shared empty block, which the
+// empty strings of every other thread read meanwhile.
+TEST(CStringStress, EmptyProgramPathLeavesTheSharedEmptyBlockAlone)
+{
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i)
+                wrong += t % 2 == 0 ? OsUserLaunchProcessEx("", nullptr, nullptr, 0, 0, nullptr) != OS_USER_LAUNCH_NOT_FOUND
+                                    : CString().GetString()[0] != '\0';
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(0, wrong.load());
+}
+
 }  // namespace

@@ -28,6 +28,30 @@ TEST(Mutexes, OwnershipIsExact)
     EXPECT_TRUE(OsUserWaitForMutex(m, 0x7FFFFFFFu) == WAIT_OBJECT_0 && OsUserCloseHandle(m));  // closed by its holder
 }
 
+// A holder that ends leaves its mutex locked for good (no abandonment). A later thread that
+// the system gives the ended holder's identifier is no holder: its waits time out, its
+// release and its close are refused, and the process goes on.
+TEST(Mutexes, AnEndedHoldersIdentifierHoldsNothing)
+{
+    static OS_USER_MUTEX_HANDLE m = OsUserCreateMutex(nullptr, FALSE, nullptr);  // never closable, kept reachable
+    OS_USER_HANDLE set = OsUserCreateEvent(nullptr, TRUE, TRUE, nullptr), both[] = {m, set};
+    pthread_t holder{};
+    std::thread([&] { EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(m, 0)); holder = pthread_self(); }).join();
+    int reused = 0;
+    for (int i = 0; i < 100 && reused == 0; ++i)
+        std::thread([&] {
+            if ((reused = pthread_equal(holder, pthread_self())) == 0)
+                return;
+            EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMutex(m, 20));
+            EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, both, TRUE, 20));
+            EXPECT_TRUE(!OsUserReleaseMutex(m) && errno == EPERM);
+            EXPECT_TRUE(!OsUserCloseHandle(m) && errno == EBUSY);
+        }).join();
+    EXPECT_NE(0, reused) << "no later thread had the ended holder's identifier";
+    EXPECT_TRUE(OsUserWaitForSingleObject(m, 0) == WAIT_TIMEOUT && !OsUserCloseHandle(m) && errno == EBUSY);
+    EXPECT_TRUE(OsUserCloseHandle(set));
+}
+
 // The count is the only limit (the maximum is not enforced, releases of 0 or less change
 // nothing); one release of 3 lets exactly three of four blocked waiters through, whatever
 // their (unsigned) time-outs, and the next release the fourth.

@@ -78,6 +78,29 @@ TEST(Threads, CloseWhileRunning)
     EXPECT_TRUE(OsUserCloseHandle(work.proceed));
 }
 
+// A thread's wait without limit for its own end would never return: it fails at once
+// (EDEADLK) and leaves the thread joinable, so closing the handle still detaches it. A timed
+// wait times out.
+TEST(Threads, WaitForOwnEnd)
+{
+    struct Self { OS_USER_THREAD_HANDLE handle; std::atomic<int> errors{-1}; } self;
+    self.handle = OsUserCreateThread(nullptr, 0, [](void* argument) -> unsigned int {
+        Self& s = *static_cast<Self*>(argument);
+        errno = 0;
+        const bool refused = OsUserWaitForThread(s.handle, INFINITE) == WAIT_FAILED && errno == EDEADLK;
+        COsThread* thread = static_cast<COsThread*>(KvHandle(s.handle));
+        thread->Lock();
+        const bool unchanged = thread->joinable && !thread->joining;
+        thread->Unlock();
+        s.errors = !refused + !unchanged + (OsUserWaitForSingleObject(s.handle, 20) != WAIT_TIMEOUT);
+        return 0;
+    }, &self, CREATE_SUSPENDED, nullptr);
+    EXPECT_EQ(0, OsUserThreadResume(self.handle));
+    kvtest::Await([&] { return self.errors.load() >= 0; });
+    EXPECT_EQ(0, self.errors.load());
+    EXPECT_TRUE(OsUserCloseHandle(self.handle));
+}
+
 TEST(Threads, CurrentThreadTickAndSleep)
 {
     EXPECT_TRUE(OsUserIsCurrentThreadEqual(OsUserGetCurrentThreadId()) && !OsUserIsCurrentThreadEqual(pthread_t{}));
