@@ -8,6 +8,7 @@ import os
 import pathlib
 import pwd
 import re
+import signal
 import subprocess
 
 import pytest
@@ -28,16 +29,41 @@ def field(package, name):
     return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True, check=True).stdout.strip()
 
 
-def test_packaged_service_answers_on_the_packaged_library_and_document_root(services, monkeypatch):
+def syscalls(entry):
+    """The system calls a SystemCallFilter entry names, groups expanded."""
+    if not entry.startswith("@"):
+        return {entry}
+    listing = subprocess.run(["systemd-analyze", "syscall-filter", entry], capture_output=True, text=True,
+                             check=True).stdout.split("\n")[1:]
+    return set().union(*(syscalls(line.strip()) for line in listing if line.strip() and "#" not in line))
+
+
+def allowed_syscalls(unit):
+    """The allow list of the unit's filter: its first line, then removals (~) and additions in order."""
+    allowed = set()
+    for number, line in enumerate(re.findall(r"(?m)^SystemCallFilter=(.*)$", unit)):
+        names = set().union(*(syscalls(entry) for entry in line.lstrip("~").split()))
+        assert number > 0 or not line.startswith("~"), "the filter must be an allow list"
+        allowed = allowed - names if line.startswith("~") else allowed | names
+    return allowed
+
+
+def start_as_the_unit_does(services, monkeypatch, prefix=()):
+    """The packaged service on its library and document root, as an unprivileged user with the
+    group www in a run directory made for that user (the unit's RuntimeDirectory); "nobody"
+    stands in for kvixowebservice, which only the package creates."""
     library, = glob.glob(str(ROOT / "usr/lib/*/libKvIxoDll.so"))
     monkeypatch.setenv("LD_LIBRARY_PATH", os.path.dirname(library))
-    # As the unit runs it: an unprivileged user with the group www, in a run directory made for
-    # that user (systemd's RuntimeDirectory); "nobody" stands in for kvixowebservice here.
     user, www = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("www").gr_gid
-    os.mkdir(kv.RUN_DIR, 0o755)
+    os.makedirs(kv.RUN_DIR, 0o755, exist_ok=True)
     os.chown(kv.RUN_DIR, user, www)
-    service = services(["--reuid", str(user), "--regid", str(www), "--clear-groups", "--no-new-privs", "--",
-                        str(ROOT / "usr/sbin/IxoWebServerBSD"), "-docroot", str(DOCROOT)], binary="/usr/bin/setpriv")
+    command = [*prefix, "/usr/bin/setpriv", "--reuid", str(user), "--regid", str(www), "--clear-groups",
+               "--no-new-privs", "--", str(ROOT / "usr/sbin/IxoWebServerBSD"), "-docroot", str(DOCROOT)]
+    return services(command[1:], binary=command[0]), library, user, www
+
+
+def test_packaged_service_answers_on_the_packaged_library_and_document_root(services, monkeypatch):
+    service, library, user, www = start_as_the_unit_does(services, monkeypatch)
     assert library in pathlib.Path(f"/proc/{service.pid}/maps").read_text()
     socket_file = os.stat(kv.SOCKET_PATH)
     assert (socket_file.st_uid, socket_file.st_gid, socket_file.st_mode & 0o777) == (user, www, 0o660)
@@ -63,6 +89,22 @@ def test_packaged_unit_verifies_and_its_sandbox_rates_at_most_2_5(workdir):
                               capture_output=True, text=True)
     exposure = re.search(r"Overall exposure level for kvixowebservice\.service: (\d+\.\d+)", security.stdout)
     assert exposure and float(exposure[1]) <= 2.5, security.stdout[-400:]
+
+
+def test_every_system_call_of_start_up_and_answers_passes_the_units_filter(services, monkeypatch, workdir):
+    trace = os.path.join(workdir, "trace")
+    service, *_ = start_as_the_unit_does(services, monkeypatch, ["/usr/bin/strace", "-f", "-qq", "-o", trace])
+    for target in ("/index.html", kv.GW, "/missing"):
+        assert kv.exchange(kv.req("GET", target)).startswith(b"HTTP/1.1 ")
+    traced, = pathlib.Path(f"/proc/{service.pid}/task/{service.pid}/children").read_text().split()
+    os.kill(int(traced), signal.SIGTERM)
+    assert service.wait_exit() == -signal.SIGTERM   # strace ends as the service does
+    lines = pathlib.Path(trace).read_text().splitlines()
+    # The filter holds from the service's execve on (setpriv's own calls come before it).
+    start = next(i for i, line in enumerate(lines) if re.search(r'execve\(".*/IxoWebServerBSD"', line))
+    made = {m[1] for line in lines[start + 1:] if (m := re.match(r"\d+\s+([a-z0-9_]+)\(", line))}
+    assert {"bind", "chown", "accept4"} <= made or {"bind", "fchownat", "accept4"} <= made, sorted(made)
+    assert made - allowed_syscalls(UNIT.read_text()) == set()
 
 
 def test_a_real_library_package_can_stand_in_for_the_simulated_one():
