@@ -91,7 +91,7 @@ def test_packaged_unit_verifies_and_its_sandbox_rates_at_most_2_5(workdir):
     assert exposure and float(exposure[1]) <= 2.5, security.stdout[-400:]
 
 
-def test_every_system_call_of_start_up_and_answers_passes_the_units_filter(services, monkeypatch, workdir):
+def test_start_up_and_answers_stay_inside_the_units_sandbox(services, monkeypatch, workdir):
     trace = os.path.join(workdir, "trace")
     service, *_ = start_as_the_unit_does(services, monkeypatch, ["/usr/bin/strace", "-f", "-qq", "-o", trace])
     for target in ("/index.html", kv.GW, "/missing"):
@@ -102,9 +102,18 @@ def test_every_system_call_of_start_up_and_answers_passes_the_units_filter(servi
     lines = pathlib.Path(trace).read_text().splitlines()
     # The filter holds from the service's execve on (setpriv's own calls come before it).
     start = next(i for i, line in enumerate(lines) if re.search(r'execve\(".*/IxoWebServerBSD"', line))
-    made = {m[1] for line in lines[start + 1:] if (m := re.match(r"\d+\s+([a-z0-9_]+)\(", line))}
+    calls = [m for line in lines[start + 1:] if (m := re.match(r"\d+\s+([a-z0-9_]+)\((.*)", line))]
+    made = {call[1] for call in calls}
     assert {"bind", "chown", "accept4"} <= made or {"bind", "fchownat", "accept4"} <= made, sorted(made)
+    # SystemCallFilter, RestrictAddressFamilies, MemoryDenyWriteExecute, and ProtectSystem=strict
+    # with the run directory the only writable one.
     assert made - allowed_syscalls(UNIT.read_text()) == set()
+    assert {re.match(r"(AF_\w+)", call[2])[1] for call in calls if call[1] == "socket"} <= {"AF_UNIX", "AF_INET", "AF_INET6"}
+    assert not [call[0] for call in calls if re.search(r"PROT_(WRITE\|PROT_EXEC|EXEC\|PROT_WRITE)", call[2])]
+    writes = [re.search(r'"([^"]*)"', call[2])[1] for call in calls
+              if call[1] in ("bind", "unlink", "unlinkat", "mkdir", "mkdirat", "chown", "fchownat", "chmod", "fchmodat")
+              or (call[1] in ("open", "openat") and re.search(r"O_(WRONLY|RDWR|CREAT)", call[2]))]
+    assert writes and all(path.startswith(kv.RUN_DIR) for path in writes), writes
 
 
 def test_a_real_library_package_can_stand_in_for_the_simulated_one():
