@@ -5,13 +5,15 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libboost-dev libboost-system-dev libpugixml-dev
+  libboost-dev libpugixml-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
   libc++-dev libc++abi-dev
   python3 python3-pytest curl util-linux iproute2 strace
   nginx-light
   python3-suds python3-selenium chromium chromium-driver
+  # The Debian packages, their lintian check and the systemd unit's (systemd-analyze, man).
+  debhelper dpkg-dev fakeroot lintian systemd man-db
 )
 # Node.js may come from another source with its own npm; Debian's packages only when it is missing.
 command -v node >/dev/null || packages+=(nodejs)

@@ -17,7 +17,9 @@ void CDaemon::Start(bool doFork)
         if (v)
             syslog(LOG_NOTICE, "CDaemon: Do fork");
         // The outcome is not checked: a failed detach leaves the process running attached.
-        (void)daemon(0, 0);
+        if (daemon(0, 0) != 0) {
+            // nothing to do: the process goes on attached
+        }
     } else if (v) {
         syslog(LOG_NOTICE, "CDaemon: Do NOT fork");
     }

@@ -13,6 +13,7 @@ import shutil
 import ssl
 import subprocess
 import sys
+import urllib.parse
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -43,6 +44,15 @@ def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
     parts = {(part.get("name"), part.get("type")) for part in wsdl.iter(WSDL_NS + "part")}
     # The same name has the same type in every message; the fault's detail is an element.
     assert parts == set(PART_TYPES.items()) | {("errorcode", None)}
+
+
+def test_bare_address_shows_the_start_page_and_the_information_page_its_stylesheet(front):
+    docroot = pathlib.Path(kv.REPO, "docroot")
+    assert front.get("/")[::2] == (200, (docroot / "index.html").read_bytes())
+    status, _, page = front.get(kv.GW)
+    stylesheet = re.search(rb'<link rel="stylesheet"[^>]* href="([^"]+)"', page)[1].decode()
+    status, headers, body = front.get(urllib.parse.urljoin(kv.GW, stylesheet))
+    assert (status, headers["Content-Type"], body) == (200, "text/css", (docroot / "Korvel.css").read_bytes())
 
 
 def test_front_refuses_bodies_the_service_would_drop(front):
@@ -141,7 +151,7 @@ def test_systemd_unit_verifies_with_the_built_binary(workdir):
     path = os.path.join(workdir, "kvixowebservice.service")
     pathlib.Path(path).write_text(unit.replace(command[1], os.environ["KV_SERVER"])
                                   .replace(command[2], os.path.join(kv.REPO, "docroot")))
-    run = subprocess.run(["systemd-analyze", "verify", path], capture_output=True, text=True)
+    run = subprocess.run(["systemd-analyze", "verify", "--man=no", path], capture_output=True, text=True)
     assert run.returncode == 0 and "kvixowebservice" not in run.stderr, run.stderr
 
 
