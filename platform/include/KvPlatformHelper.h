@@ -112,7 +112,7 @@ class _OsUserHandle {
   _OsUserWaiterNode* waiters;         // registered waits, oldest first (guarded by waiterLock)
   _OsUserWaiterNode* lastWaiter;      // end of that list
   std::atomic<uint32_t> waiterCount;  // number of registered waits
-  pthread_mutex_t waiterLock;         // guards the waiter list
+  std::atomic<bool> waiterLock;       // guards the waiter list (a spin lock: held for a few instructions)
   int initError;                      // nonzero: waiterLock could not be made, the object is unusable
 };
 
@@ -144,6 +144,7 @@ class _OsUserAddEvent {
   _OsUserHandle** handles;                      // the caller's array, not copied
   _OsUserWaiterNode* nodes;                     // one registration link per entry
   bool ready;                                   // the condition and the mutex exist
+  std::atomic<uint32_t> waking;                 // signallers between their record and its wake-up
 };
 
 // Makes cond a condition variable on CLOCK_MONOTONIC; 0 or the POSIX error (also written
@@ -210,6 +211,7 @@ class COsUserEvent {
   uint64_t generation;              // number of sets so far: a blocked waiter is released by a change
   uint32_t sleepers;                // threads asleep on the condition
   uint64_t wakeups;                 // returns from that sleep, spurious ones included
+  std::atomic<uint32_t> waking;     // sets still waking sleepers after unlocking; destruction awaits 0
   int initError;                    // nonzero: the mutex could not be made (the event is inert)
 };
 
