@@ -25,7 +25,9 @@ void KvUnlock(pthread_mutex_t* mutex) { KvCheck(pthread_mutex_unlock(mutex), "pt
 void KvLockWaiters(std::atomic<bool>* lock)
 {
     unsigned int spins = 0;
-    while (lock->exchange(true, std::memory_order_acquire)) {
+    // Sequentially consistent: a registrant's taking of the lock comes before its test of
+    // the object in the one order that a signaller's store of the flag is part of.
+    while (lock->exchange(true)) {
         while (lock->load(std::memory_order_relaxed)) {
             if (++spins % 64 == 0) {
                 sched_yield();  // the holder may have lost its core
@@ -217,7 +219,10 @@ bool _OsUserHandle::IsEventSignalled() { return false; }
 
 bool _OsUserHandle::SignalAdditionalEventsCritical()
 {
-    if (waiterCount.load() == 0) {
+    // The flag was stored (sequentially consistent) before: a registrant that took
+    // waiterLock after this read of it will see the flag; one that has released it has
+    // published its count.
+    if (!waiterLock.load() && waiterCount.load(std::memory_order_acquire) == 0) {
         return true;
     }
     // The waiters are woken once waiterLock is free, so that they unregister without
@@ -252,7 +257,9 @@ bool _OsUserHandle::AddAdditionalEvent(_OsUserWaiterNode* node)
     node->prev = lastWaiter;
     (lastWaiter != nullptr ? lastWaiter->next : waiters) = node;
     lastWaiter = node;
-    waiterCount.fetch_add(1);
+    // Only changed under waiterLock, whose taking orders this registration before the test
+    // of the object below (see SignalAdditionalEventsCritical).
+    waiterCount.store(waiterCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // An object signalled between the waiter's first test and this registration records
     // itself now, so the waiter never sleeps through it.
     if (IsEventSignalled()) {

@@ -92,8 +92,8 @@ struct _OsUserWaiterNode {
 //
 // Lock order: an event's own mutex, then waiterLock, then an _OsUserAddEvent's mutex.
 // waiterCount lets a signal skip waiterLock when nobody is registered: the signaller
-// stores its signalled state before it reads the count, a registrant raises the count
-// before it reads the state (both sequentially consistent), so one of them sees the other.
+// stores its signalled state before it reads waiterLock and the count, a registrant takes
+// waiterLock before it reads the state (sequentially consistent), so one sees the other.
 class _OsUserHandle {
  public:
   explicit _OsUserHandle(uint32_t handleKind);
