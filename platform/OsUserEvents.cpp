@@ -65,7 +65,15 @@ DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
     const uint64_t start = event->generation;
     DWORD result = WAIT_OBJECT_0;
     for (;;) {
-        if (event->TryConsume() || event->generation != start) {
+        if (event->generation != start) {
+            // Released by a set. Under the mutex no set can come between the test and the
+            // store, so the flag of an auto-reset event is cleared without an exchange.
+            if (event->autoReset.load() && event->signalled.load(std::memory_order_relaxed)) {
+                event->signalled.store(false, std::memory_order_relaxed);
+            }
+            break;
+        }
+        if (event->TryConsume()) {
             break;
         }
         ++event->sleepers;
