@@ -379,14 +379,14 @@ void KvGiveBackSema(_OsUserHandle* handle)
 
 namespace {
 
-BOOL Checked(int result)
+// Records a failed POSIX result; out of line, so that the success path keeps no frame.
+__attribute__((noinline, cold)) BOOL Failed(int result)
 {
-    if (result != 0) {
-        errno = result;
-        return FALSE;
-    }
-    return TRUE;
+    errno = result;
+    return FALSE;
 }
+
+BOOL Checked(int result) { return result == 0 ? TRUE : Failed(result); }
 
 }  // namespace
 
