@@ -139,7 +139,7 @@ class _OsUserAddEvent {
 
   pthread_cond_t condition;                     // the waiting thread sleeps on it (monotonic clock)
   std::atomic<_OsUserHandle*> signalledHandle;  // first registered object that became signalled
-  pthread_mutex_t mutex;                        // guards the record and the sleep
+  pthread_mutex_t mutex;                        // guards the sleep: a wake passes through it
   uint32_t count;                               // number of handles in the wait
   _OsUserHandle** handles;                      // the caller's array, not copied
   _OsUserWaiterNode* nodes;                     // one registration link per entry
