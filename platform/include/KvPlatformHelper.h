@@ -113,7 +113,7 @@ class _OsUserHandle {
   _OsUserWaiterNode* lastWaiter;      // end of that list
   std::atomic<uint32_t> waiterCount;  // number of registered waits
   std::atomic<bool> waiterLock;       // guards the waiter list (a spin lock: held for a few instructions)
-  int initError;                      // nonzero: waiterLock could not be made, the object is unusable
+  int initError;                      // nonzero: the object could not be made (the base part never fails)
 };
 
 // One multi-object wait: lives in the waiting thread for the length of the wait and is
