@@ -2,6 +2,7 @@
 #include "OsUserKernel.h"
 
 #include <errno.h>
+#include <sched.h>
 #include <stdio.h>
 
 #include <new>
@@ -10,7 +11,7 @@
 
 COsUserEvent::COsUserEvent(bool create, unsigned int manualReset)
     : valid(false), autoReset(false), signalled(false), generation(0), sleepers(0), wakeups(0),
-      initError(pthread_mutex_init(&mutex, nullptr))
+      waking(0), initError(pthread_mutex_init(&mutex, nullptr))
 {
     if (create && initError == 0) {
         autoReset.store((manualReset & 1u) == 0);
@@ -20,6 +21,11 @@ COsUserEvent::COsUserEvent(bool create, unsigned int manualReset)
 
 COsUserEvent::~COsUserEvent()
 {
+    // A set wakes the sleepers after it has unlocked, so one of them may already have
+    // returned and closed the event: let that set finish with the condition first.
+    while (waking.load(std::memory_order_acquire) != 0) {
+        sched_yield();
+    }
     if (valid.load()) {
         KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
     }
@@ -59,7 +65,15 @@ DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
     const uint64_t start = event->generation;
     DWORD result = WAIT_OBJECT_0;
     for (;;) {
-        if (event->TryConsume() || event->generation != start) {
+        if (event->generation != start) {
+            // Released by a set. Under the mutex no set can come between the test and the
+            // store, so the flag of an auto-reset event is cleared without an exchange.
+            if (event->autoReset.load() && event->signalled.load(std::memory_order_relaxed)) {
+                event->signalled.store(false, std::memory_order_relaxed);
+            }
+            break;
+        }
+        if (event->TryConsume()) {
             break;
         }
         ++event->sleepers;
@@ -119,10 +133,19 @@ bool COsUserEvent::Signal()
     signalled.store(true);
     ++generation;
     SignalAdditionalEventsCritical();
-    if (sleepers != 0) {
-        KvCheck(pthread_cond_broadcast(&condition), "pthread_cond_broadcast");
+    // The sleepers are woken once the mutex is free, so that they do not run into it and
+    // sleep again on it. Every one of them is released by the new generation, whenever it
+    // wakes; one that starts sleeping before the broadcast wakes, finds its own generation
+    // and sleeps again.
+    const bool wake = sleepers != 0;
+    if (wake) {
+        waking.fetch_add(1, std::memory_order_relaxed);
     }
     KvUnlock(&mutex);
+    if (wake) {
+        KvCheck(pthread_cond_broadcast(&condition), "pthread_cond_broadcast");
+        waking.fetch_sub(1, std::memory_order_release);
+    }
     return true;
 }
 

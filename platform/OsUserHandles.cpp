@@ -22,6 +22,20 @@ void KvLock(pthread_mutex_t* mutex) { KvCheck(pthread_mutex_lock(mutex), "pthrea
 
 void KvUnlock(pthread_mutex_t* mutex) { KvCheck(pthread_mutex_unlock(mutex), "pthread_mutex_unlock"); }
 
+void KvLockWaiters(std::atomic<bool>* lock)
+{
+    unsigned int spins = 0;
+    // Sequentially consistent: a registrant's taking of the lock comes before its test of
+    // the object in the one order that a signaller's store of the flag is part of.
+    while (lock->exchange(true)) {
+        while (lock->load(std::memory_order_relaxed)) {
+            if (++spins % 64 == 0) {
+                sched_yield();  // the holder may have lost its core
+            }
+        }
+    }
+}
+
 void KvReportDestroy(int result, const char* what)
 {
     if (result != 0) {
@@ -164,23 +178,35 @@ int InitEventCondition(pthread_cond_t* cond)
 
 namespace {
 
-// Records handle in addEvent unless another object was first; wakes its waiter. The caller
-// holds the object's waiterLock, so the waiter cannot finish its wait (unregister) before
-// the broadcast; made after the record's mutex is released, it wakes a waiter that can run
-// at once instead of blocking on that mutex.
+// Records handle in addEvent unless another object was first. True when this call made the
+// record: its caller then owes the waiter one Wake, which the waiter's Delete awaits, so the
+// wake may come after the caller has let go of every lock.
+bool Record(_OsUserAddEvent* addEvent, _OsUserHandle* handle)
+{
+    _OsUserHandle* none = nullptr;
+    if (addEvent->signalledHandle.load() != nullptr ||
+        !addEvent->signalledHandle.compare_exchange_strong(none, handle)) {
+        return false;
+    }
+    addEvent->waking.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// Wakes the waiter of a record. Passing through the record's mutex first, the wake finds
+// the waiter either asleep or not yet past its test of the record; made after that mutex is
+// released, it wakes a waiter that can run at once instead of blocking on it.
+void Wake(_OsUserAddEvent* addEvent)
+{
+    KvLock(&addEvent->mutex);
+    KvUnlock(&addEvent->mutex);
+    KvCheck(pthread_cond_broadcast(&addEvent->condition), "pthread_cond_broadcast");
+    addEvent->waking.fetch_sub(1, std::memory_order_release);
+}
+
 void RecordSignal(_OsUserAddEvent* addEvent, _OsUserHandle* handle)
 {
-    if (addEvent->signalledHandle.load() != nullptr) {
-        return;
-    }
-    KvLock(&addEvent->mutex);
-    const bool first = addEvent->signalledHandle.load() == nullptr;
-    if (first) {
-        addEvent->signalledHandle.store(handle);
-    }
-    KvUnlock(&addEvent->mutex);
-    if (first) {
-        KvCheck(pthread_cond_broadcast(&addEvent->condition), "pthread_cond_broadcast");
+    if (Record(addEvent, handle)) {
+        Wake(addEvent);
     }
 }
 
@@ -188,16 +214,11 @@ void RecordSignal(_OsUserAddEvent* addEvent, _OsUserHandle* handle)
 
 _OsUserHandle::_OsUserHandle(uint32_t handleKind)
     : kind(handleKind), waiters(nullptr), lastWaiter(nullptr), waiterCount(0),
-      initError(pthread_mutex_init(&waiterLock, nullptr))
+      waiterLock(false), initError(0)
 {
 }
 
-_OsUserHandle::~_OsUserHandle()
-{
-    if (initError == 0) {
-        KvReportDestroy(pthread_mutex_destroy(&waiterLock), "pthread_mutex_destroy");
-    }
-}
+_OsUserHandle::~_OsUserHandle() {}
 
 bool _OsUserHandle::SupportsAdditionalEvents() { return false; }
 void _OsUserHandle::Lock() {}
@@ -206,14 +227,31 @@ bool _OsUserHandle::IsEventSignalled() { return false; }
 
 bool _OsUserHandle::SignalAdditionalEventsCritical()
 {
-    if (waiterCount.load() == 0) {
+    // The flag was stored (sequentially consistent) before: a registrant that took
+    // waiterLock after this read of it will see the flag; one that has released it has
+    // published its count.
+    if (!waiterLock.load() && waiterCount.load(std::memory_order_acquire) == 0) {
         return true;
     }
-    KvLock(&waiterLock);
+    // The waiters are woken once waiterLock is free, so that they unregister without
+    // blocking on it; a record cannot be reused or destroyed before its wake (Delete).
+    constexpr unsigned int kBatch = 16;
+    _OsUserAddEvent* recorded[kBatch];
+    unsigned int pending = 0;
+    KvLockWaiters(&waiterLock);
     for (_OsUserWaiterNode* node = waiters; node != nullptr; node = node->next) {
-        RecordSignal(node->addEvent, this);
+        if (Record(node->addEvent, this)) {
+            if (pending < kBatch) {
+                recorded[pending++] = node->addEvent;
+            } else {
+                Wake(node->addEvent);
+            }
+        }
     }
-    KvUnlock(&waiterLock);
+    KvUnlockWaiters(&waiterLock);
+    for (unsigned int i = 0; i < pending; ++i) {
+        Wake(recorded[i]);
+    }
     return true;
 }
 
@@ -222,37 +260,80 @@ bool _OsUserHandle::AddAdditionalEvent(_OsUserWaiterNode* node)
     if (!SupportsAdditionalEvents()) {
         return false;
     }
-    KvLock(&waiterLock);
+    KvLockWaiters(&waiterLock);
     node->next = nullptr;
     node->prev = lastWaiter;
     (lastWaiter != nullptr ? lastWaiter->next : waiters) = node;
     lastWaiter = node;
-    waiterCount.fetch_add(1);
+    // Only changed under waiterLock, whose taking orders this registration before the test
+    // of the object below (see SignalAdditionalEventsCritical).
+    waiterCount.store(waiterCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // An object signalled between the waiter's first test and this registration records
     // itself now, so the waiter never sleeps through it.
     if (IsEventSignalled()) {
         RecordSignal(node->addEvent, this);
     }
-    KvUnlock(&waiterLock);
+    KvUnlockWaiters(&waiterLock);
     return true;
 }
 
 bool _OsUserHandle::RemoveAdditionalEvent(_OsUserWaiterNode* node)
 {
-    KvLock(&waiterLock);
+    KvLockWaiters(&waiterLock);
     (node->prev != nullptr ? node->prev->next : waiters) = node->next;
     (node->next != nullptr ? node->next->prev : lastWaiter) = node->prev;
-    waiterCount.fetch_sub(1);
-    KvUnlock(&waiterLock);
+    // Only changed under waiterLock; a signaller that reads the old count merely locks in vain.
+    waiterCount.store(waiterCount.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+    KvUnlockWaiters(&waiterLock);
     return true;
 }
 
 // ---- one multi-object wait ----
 
 _OsUserAddEvent::_OsUserAddEvent()
-    : signalledHandle(nullptr), count(0), handles(nullptr), nodes(nullptr), ready(false)
+    : signalledHandle(nullptr), count(0), handles(nullptr), nodes(nullptr), ready(false), waking(0)
 {
 }
+
+namespace {
+
+// Makes the condition and the mutex (once) and clears the record; registers nothing yet.
+bool Prepare(_OsUserAddEvent* addEvent, _OsUserHandle** handles, _OsUserWaiterNode* nodes)
+{
+    if (!addEvent->ready) {
+        if (InitEventCondition(&addEvent->condition) != 0) {
+            return false;
+        }
+        const int result = pthread_mutex_init(&addEvent->mutex, nullptr);
+        if (result != 0) {
+            KvReportDestroy(pthread_cond_destroy(&addEvent->condition), "pthread_cond_destroy");
+            return false;
+        }
+        addEvent->ready = true;
+    }
+    addEvent->signalledHandle.store(nullptr);
+    addEvent->count = 0;
+    addEvent->handles = handles;
+    addEvent->nodes = nodes;
+    return true;
+}
+
+// Registers the wait with its next entry, if that entry can notify; count grows by one.
+void RegisterNext(_OsUserAddEvent* addEvent)
+{
+    const unsigned int i = addEvent->count++;
+    _OsUserWaiterNode& node = addEvent->nodes[i];
+    node.addEvent = addEvent;
+    node.prev = node.next = nullptr;
+    // A node that stays unlinked (null entry, or one that cannot notify) is marked by
+    // addEvent == null so that Delete leaves it alone.
+    _OsUserHandle* handle = addEvent->handles[i];
+    if (handle == nullptr || !handle->AddAdditionalEvent(&node)) {
+        node.addEvent = nullptr;
+    }
+}
+
+}  // namespace
 
 _OsUserAddEvent::~_OsUserAddEvent()
 {
@@ -265,43 +346,29 @@ _OsUserAddEvent::~_OsUserAddEvent()
 bool _OsUserAddEvent::Create(unsigned int handleCount, _OsUserHandle** handleArray,
                              _OsUserWaiterNode* nodeArray)
 {
-    if (!ready) {
-        if (InitEventCondition(&condition) != 0) {
-            return false;
-        }
-        const int result = pthread_mutex_init(&mutex, nullptr);
-        if (result != 0) {
-            KvReportDestroy(pthread_cond_destroy(&condition), "pthread_cond_destroy");
-            return false;
-        }
-        ready = true;
+    if (!Prepare(this, handleArray, nodeArray)) {
+        return false;
     }
-    signalledHandle.store(nullptr);
-    count = handleCount;
-    handles = handleArray;
-    nodes = nodeArray;
-    for (unsigned int i = 0; i < count; ++i) {
-        nodes[i].addEvent = this;
-        nodes[i].prev = nodes[i].next = nullptr;
-        // A node that stays unlinked (null entry, or one that cannot notify) is marked by
-        // addEvent == null so that Delete leaves it alone.
-        if (handles[i] == nullptr || !handles[i]->AddAdditionalEvent(&nodes[i])) {
-            nodes[i].addEvent = nullptr;
-        }
+    while (count < handleCount) {
+        RegisterNext(this);
     }
     return true;
 }
 
 void _OsUserAddEvent::Delete()
 {
-    // Once every object has let go of the record (under its waiterLock), no signaller can
-    // touch it any more: the condition and the mutex stay for the thread's next wait.
+    // Once every object has let go of the record (under its waiterLock) and the last wake
+    // it owed has been made, no signaller can touch it any more: the condition and the
+    // mutex stay for the thread's next wait.
     for (unsigned int i = 0; i < count; ++i) {
         if (nodes[i].addEvent != nullptr) {
             handles[i]->RemoveAdditionalEvent(&nodes[i]);
         }
     }
     count = 0;
+    while (waking.load(std::memory_order_acquire) != 0) {
+        sched_yield();
+    }
 }
 
 void _OsUserAddEvent::Signal(_OsUserHandle* handle) { RecordSignal(this, handle); }
@@ -326,13 +393,7 @@ DWORD _OsUserAddEvent::Wait(const struct timespec* deadline)
     return WAIT_FAILED;
 }
 
-_OsUserHandle* _OsUserAddEvent::TakeSignalled()
-{
-    KvLock(&mutex);
-    _OsUserHandle* handle = signalledHandle.exchange(nullptr);
-    KvUnlock(&mutex);
-    return handle;
-}
+_OsUserHandle* _OsUserAddEvent::TakeSignalled() { return signalledHandle.exchange(nullptr); }
 
 // ---- generic operations ----
 
@@ -467,27 +528,11 @@ bool HasDuplicates(unsigned int count, _OsUserHandle** handles, bool* failed)
     return std::adjacent_find(sorted.data(), sorted.data() + count) != sorted.data() + count;
 }
 
-DWORD WaitAny(unsigned int count, _OsUserHandle** handles, DWORD milliseconds)
+// The sleeping part of a wait-any that found nothing at once: on the record (addEvent;
+// null when it could not be made) until an entry can be taken or the time-out has passed.
+DWORD SleepForAny(unsigned int count, _OsUserHandle** handles, DWORD milliseconds,
+                  _OsUserAddEvent* addEvent, bool polling)
 {
-    unsigned int live = 0;
-    bool polling = false;
-    for (unsigned int i = 0; i < count; ++i) {
-        const KvProbe probe = Probe(handles[i]);
-        if (probe == KvProbe::Acquired) {
-            return WAIT_OBJECT_0 + i;
-        }
-        if (probe == KvProbe::Busy) {
-            ++live;
-            polling = polling || !handles[i]->SupportsAdditionalEvents();
-        }
-    }
-    if (live == 0) {
-        errno = EINVAL;
-        return WAIT_FAILED;
-    }
-    if (milliseconds == 0) {
-        return WAIT_TIMEOUT;
-    }
     timespec deadline;
     const timespec* limit = nullptr;
     if (milliseconds != INFINITE) {
@@ -495,6 +540,68 @@ DWORD WaitAny(unsigned int count, _OsUserHandle** handles, DWORD milliseconds)
             return WAIT_FAILED;
         }
         limit = &deadline;
+    }
+    long pauseNs = 0;
+    for (;;) {
+        DWORD waited = WAIT_TIMEOUT;
+        if (polling) {
+            pauseNs = NextPause(pauseNs);
+            timespec end;
+            if (!PauseEnd(pauseNs, limit, &end)) {
+                return WAIT_FAILED;
+            }
+            if (addEvent != nullptr) {
+                waited = addEvent->Wait(&end);
+            } else {
+                SleepUntil(end);
+            }
+        } else {
+            waited = addEvent->Wait(limit);
+        }
+        if (waited == WAIT_FAILED) {
+            return WAIT_FAILED;
+        }
+        // The object that signalled first; then every entry again, in order, because
+        // another thread may have taken it meanwhile.
+        _OsUserHandle* first = addEvent != nullptr ? addEvent->TakeSignalled() : nullptr;
+        if (first != nullptr && Probe(first) == KvProbe::Acquired) {
+            return WAIT_OBJECT_0 + static_cast<DWORD>(std::find(handles, handles + count, first) - handles);
+        }
+        for (unsigned int i = 0; i < count; ++i) {
+            if (Probe(handles[i]) == KvProbe::Acquired) {
+                return WAIT_OBJECT_0 + i;
+            }
+        }
+        if (limit != nullptr && KvDeadlinePassed(*limit)) {
+            return WAIT_TIMEOUT;
+        }
+        // The first pass stopped at a record whose object was taken by another thread:
+        // the entries it did not reach are registered now, before the next sleep.
+        while (addEvent != nullptr && addEvent->count < count) {
+            _OsUserHandle* handle = handles[addEvent->count];
+            RegisterNext(addEvent);
+            polling = polling || (handle != nullptr && (handle->kind == OS_USER_HANDLE_MUTEX ||
+                                                        handle->kind == OS_USER_HANDLE_SEMA));
+        }
+    }
+}
+
+DWORD WaitAny(unsigned int count, _OsUserHandle** handles, DWORD milliseconds)
+{
+    // A zero time-out is one pass of tests: nothing registered, no clock read.
+    if (milliseconds == 0) {
+        bool live = false;
+        for (unsigned int i = 0; i < count; ++i) {
+            const KvProbe probe = Probe(handles[i]);
+            if (probe == KvProbe::Acquired) {
+                return WAIT_OBJECT_0 + i;
+            }
+            live = live || probe == KvProbe::Busy;
+        }
+        if (!live) {
+            errno = EINVAL;
+        }
+        return live ? WAIT_TIMEOUT : WAIT_FAILED;
     }
     EntryArray<_OsUserWaiterNode> nodes(count);
     if (nodes.data() == nullptr) {
@@ -505,51 +612,39 @@ DWORD WaitAny(unsigned int count, _OsUserHandle** handles, DWORD milliseconds)
     // semaphores cannot, so a wait that holds one also polls them between short sleeps.
     // A thread waits for one thing at a time: its record serves all its waits.
     static thread_local _OsUserAddEvent addEvent;
-    const bool notified = addEvent.Create(count, handles, nodes.data());
-    polling = polling || !notified;
-    long pauseNs = 0;
+    const bool notified = Prepare(&addEvent, handles, nodes.data());
+    bool polling = !notified;
+    // One pass registers with each entry and then tests it, so a set between the two is
+    // never missed. It ends at the first entry taken, or as soon as an entry registered
+    // earlier has recorded itself: the entries not reached are never registered.
+    unsigned int index = count;
+    bool live = false;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (notified) {
+            RegisterNext(&addEvent);
+        }
+        const KvProbe probe = Probe(handles[i]);
+        if (probe == KvProbe::Acquired) {
+            index = i;
+            break;
+        }
+        if (probe == KvProbe::Busy) {
+            live = true;
+            polling = polling || !handles[i]->SupportsAdditionalEvents();
+        }
+        if (notified && addEvent.signalledHandle.load(std::memory_order_relaxed) != nullptr) {
+            live = true;
+            break;
+        }
+    }
     DWORD result = WAIT_TIMEOUT;
-    for (;;) {
-        DWORD waited = WAIT_TIMEOUT;
-        if (polling) {
-            pauseNs = NextPause(pauseNs);
-            timespec end;
-            if (!PauseEnd(pauseNs, limit, &end)) {
-                result = WAIT_FAILED;
-                break;
-            }
-            if (notified) {
-                waited = addEvent.Wait(&end);
-            } else {
-                SleepUntil(end);
-            }
-        } else {
-            waited = addEvent.Wait(limit);
-        }
-        if (waited == WAIT_FAILED) {
-            result = WAIT_FAILED;
-            break;
-        }
-        // The object that signalled first; then every entry again, in order, because
-        // another thread may have taken it meanwhile.
-        _OsUserHandle* first = notified ? addEvent.TakeSignalled() : nullptr;
-        unsigned int index = count;
-        if (first != nullptr && Probe(first) == KvProbe::Acquired) {
-            index = static_cast<unsigned int>(std::find(handles, handles + count, first) - handles);
-        }
-        for (unsigned int i = 0; index == count && i < count; ++i) {
-            if (Probe(handles[i]) == KvProbe::Acquired) {
-                index = i;
-            }
-        }
-        if (index < count) {
-            result = WAIT_OBJECT_0 + index;
-            break;
-        }
-        if (limit != nullptr && KvDeadlinePassed(*limit)) {
-            result = WAIT_TIMEOUT;
-            break;
-        }
+    if (index < count) {
+        result = WAIT_OBJECT_0 + index;
+    } else if (!live) {
+        errno = EINVAL;
+        result = WAIT_FAILED;
+    } else {
+        result = SleepForAny(count, handles, milliseconds, notified ? &addEvent : nullptr, polling);
     }
     if (notified) {
         addEvent.Delete();

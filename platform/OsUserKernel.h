@@ -34,6 +34,10 @@ void KvLock(pthread_mutex_t* mutex);
 void KvUnlock(pthread_mutex_t* mutex);
 // Reports a failed destroy (an object closed while in use) on standard error.
 void KvReportDestroy(int result, const char* what);
+// The waiter-list lock of a handle: held for a few instructions and never across a sleep, so
+// a thread that finds it taken spins, yielding its core after a while.
+void KvLockWaiters(std::atomic<bool>* lock);
+inline void KvUnlockWaiters(std::atomic<bool>* lock) { lock->store(false, std::memory_order_release); }
 
 // now on clock + milliseconds, in 64-bit arithmetic (every DWORD is a forward time).
 // False, with the message on standard error, when the clock cannot be read.

@@ -1,10 +1,15 @@
 // Kernel-object benchmark: the layer's events, mutexes, semaphores, critical sections, waits
 // and threads against the raw POSIX / C++ anchor of each, on this machine.
 // Every round runs ours and the anchor back to back (alternating who goes first); a line shows
-// the median over 5 rounds of the per-round ratio ours / anchor, and the target.
+// the median over 5 rounds of the per-round ratio ours / anchor, and the target. Built with
+// PEVENTS_DIR (see bench/README.md), the event lines also run pevents in the same rounds and
+// show ours / pevents.
 //   kernel_objects_bench [scale]   (scale multiplies the repetitions; default 1)
 #include "KvPlatformHelper.h"
 #include "BenchLoad.h"
+#if KV_WITH_PEVENTS
+#include "pevents.h"
+#endif
 
 #include <errno.h>
 #include <semaphore.h>
@@ -60,28 +65,59 @@ struct RawEvent {
     }
 };
 
-void Report(const char* name, long repetitions, const std::function<void()>& ours,
-            const std::function<void()>& anchor, double target)
+// A competitor of ours in the same rounds besides the anchor (pevents), with its own target.
+struct Rival {
+    const char* name;
+    std::function<void()> work;
+    double target;
+};
+
+double Median(std::vector<double> values)
 {
-    std::vector<double> ratios, oursUs, anchorUs;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Report(const char* name, long repetitions, const std::function<void()>& ours,
+            const std::function<void()>& anchor, double target, const Rival* rival = nullptr)
+{
+    std::vector<double> ratios, rivalRatios, oursUs, anchorUs, rivalUs;
+    const auto us = [repetitions](double seconds) { return seconds * 1e6 / static_cast<double>(repetitions); };
     for (int round = 0; round < kRounds; ++round) {
-        double a, o;
-        if (round % 2 == 0) {
-            o = Seconds(ours);
-            a = Seconds(anchor);
-        } else {
-            a = Seconds(anchor);
-            o = Seconds(ours);
+        double a = 0, o = 0, r = 0;
+        // Each of the runners goes first in turn.
+        for (int step = 0; step < 3; ++step) {
+            switch ((round + step) % 3) {
+            case 0:
+                o = Seconds(ours);
+                break;
+            case 1:
+                a = Seconds(anchor);
+                break;
+            default:
+                if (rival != nullptr)
+                    r = Seconds(rival->work);
+                break;
+            }
         }
         ratios.push_back(o / a);
-        oursUs.push_back(o * 1e6 / static_cast<double>(repetitions));
-        anchorUs.push_back(a * 1e6 / static_cast<double>(repetitions));
+        oursUs.push_back(us(o));
+        anchorUs.push_back(us(a));
+        if (rival != nullptr) {
+            rivalRatios.push_back(o / r);
+            rivalUs.push_back(us(r));
+        }
     }
-    for (auto* v : {&ratios, &oursUs, &anchorUs})
-        std::sort(v->begin(), v->end());
-    const double ratio = ratios[kRounds / 2];
+    const double ratio = Median(ratios);
     printf("%-44s ours %9.3f us  anchor %9.3f us  ratio %5.2f  (target <= %.1f)%s\n", name,
-           oursUs[kRounds / 2], anchorUs[kRounds / 2], ratio, target, ratio <= target ? "" : "  MISSED");
+           Median(oursUs), anchorUs.empty() ? 0.0 : Median(anchorUs), ratio, target,
+           ratio <= target ? "" : "  MISSED");
+    if (rival != nullptr) {
+        const double rivalRatio = Median(rivalRatios);
+        printf("%-44s ours / %s: %s %9.3f us  ratio %5.2f  (target <= %.1f)%s\n", "", rival->name,
+               rival->name, Median(rivalUs), rivalRatio, rival->target,
+               rivalRatio <= rival->target ? "" : "  MISSED");
+    }
     fflush(stdout);
 }
 
@@ -117,7 +153,28 @@ void PingPong()
         }
         other.join();
     };
+#if KV_WITH_PEVENTS
+    neosmart::neosmart_event_t pingP = neosmart::CreateEvent(false, false);
+    neosmart::neosmart_event_t pongP = neosmart::CreateEvent(false, false);
+    const Rival rival{"pevents", [&] {
+        std::thread other([&] {
+            for (long i = 0; i < n; ++i) {
+                neosmart::WaitForEvent(pingP);
+                neosmart::SetEvent(pongP);
+            }
+        });
+        for (long i = 0; i < n; ++i) {
+            neosmart::SetEvent(pingP);
+            neosmart::WaitForEvent(pongP);
+        }
+        other.join();
+    }, 1.0};
+    Report("event ping-pong (round trip)", n, ours, anchor, 1.1, &rival);
+    neosmart::DestroyEvent(pingP);
+    neosmart::DestroyEvent(pongP);
+#else
     Report("event ping-pong (round trip)", n, ours, anchor, 1.1);
+#endif
     OsUserCloseHandle(ping);
     OsUserCloseHandle(pong);
 }
@@ -145,7 +202,7 @@ void Uncontended()
                    pthread_mutex_unlock(&raw);
                }
            },
-           1.3);
+           1.1);
     OsUserCloseHandle(mutex);
     pthread_mutex_destroy(&raw);
     pthread_mutexattr_destroy(&attributes);
@@ -185,7 +242,7 @@ void Uncontended()
                    sem_wait(&rawSema);
                }
            },
-           1.3);
+           1.1);
     OsUserCloseHandle(sema);
     sem_destroy(&rawSema);
 }
@@ -227,7 +284,32 @@ void WaitAny64()
         }
         other.join();
     };
-    Report("wait-any over 64 events, one set elsewhere", n, ours, anchor, 1.5);
+#if KV_WITH_PEVENTS
+    std::vector<neosmart::neosmart_event_t> eventsP;
+    for (int i = 0; i < kEvents; ++i)
+        eventsP.push_back(neosmart::CreateEvent(false, false));
+    const Rival rival{"pevents", [&] {
+        std::thread other([&] {
+            for (long i = 0; i < n; ++i) {
+                neosmart::SetEvent(eventsP[static_cast<size_t>((i * 37) % kEvents)]);
+                reply.Wait();
+            }
+        });
+        for (long i = 0; i < n; ++i) {
+            int index = -1;
+            Check(neosmart::WaitForMultipleEvents(eventsP.data(), kEvents, false, neosmart::WAIT_INFINITE, index) == 0 &&
+                      index == static_cast<int>((i * 37) % kEvents),
+                  "pevents wait-any index");
+            reply.Set();
+        }
+        other.join();
+    }, 1.0};
+    Report("wait-any over 64 events, one set elsewhere", n, ours, anchor, 1.3, &rival);
+    for (auto e : eventsP)
+        neosmart::DestroyEvent(e);
+#else
+    Report("wait-any over 64 events, one set elsewhere", n, ours, anchor, 1.3);
+#endif
 
     const long probes = 200000 * g_scale;
     std::vector<pthread_mutex_t> held(kEvents);

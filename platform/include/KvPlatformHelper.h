@@ -192,6 +192,7 @@ class COsUserEvent {
   uint64_t generation;              // number of sets so far: a blocked waiter is released by a change
   uint32_t sleepers;                // threads asleep on the condition
   uint64_t wakeups;                 // returns from that sleep, spurious ones included
+  std::atomic<uint32_t> waking;     // sets still waking sleepers after unlocking; destruction awaits 0
   int initError;                    // nonzero: the mutex could not be made (the event is inert)
 };
 // ---- end of events ----
@@ -917,8 +918,8 @@ struct _OsUserWaiterNode {
 //
 // Lock order: an event's own mutex, then waiterLock, then an _OsUserAddEvent's mutex.
 // waiterCount lets a signal skip waiterLock when nobody is registered: the signaller
-// stores its signalled state before it reads the count, a registrant raises the count
-// before it reads the state (both sequentially consistent), so one of them sees the other.
+// stores its signalled state before it reads waiterLock and the count, a registrant takes
+// waiterLock before it reads the state (sequentially consistent), so one sees the other.
 class _OsUserHandle {
  public:
   explicit _OsUserHandle(uint32_t handleKind);
@@ -937,8 +938,8 @@ class _OsUserHandle {
   _OsUserWaiterNode* waiters;         // registered waits, oldest first (guarded by waiterLock)
   _OsUserWaiterNode* lastWaiter;      // end of that list
   std::atomic<uint32_t> waiterCount;  // number of registered waits
-  pthread_mutex_t waiterLock;         // guards the waiter list
-  int initError;                      // nonzero: waiterLock could not be made, the object is unusable
+  std::atomic<bool> waiterLock;       // guards the waiter list (a spin lock: held for a few instructions)
+  int initError;                      // nonzero: the object could not be made (the base part never fails)
 };
 
 // One multi-object wait: lives in the waiting thread for the length of the wait and is
@@ -964,11 +965,12 @@ class _OsUserAddEvent {
 
   pthread_cond_t condition;                     // the waiting thread sleeps on it (monotonic clock)
   std::atomic<_OsUserHandle*> signalledHandle;  // first registered object that became signalled
-  pthread_mutex_t mutex;                        // guards the record and the sleep
+  pthread_mutex_t mutex;                        // guards the sleep: a wake passes through it
   uint32_t count;                               // number of handles in the wait
   _OsUserHandle** handles;                      // the caller's array, not copied
   _OsUserWaiterNode* nodes;                     // one registration link per entry
   bool ready;                                   // the condition and the mutex exist
+  std::atomic<uint32_t> waking;                 // signallers between their record and its wake-up
 };
 
 // Makes cond a condition variable on CLOCK_MONOTONIC; 0 or the POSIX error (also written

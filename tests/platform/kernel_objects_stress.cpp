@@ -195,26 +195,34 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
 }
 
 // A wait-any woken for an object that another thread takes first goes on watching every
-// entry: a later set of the other entry ends it.
+// entry, also those its first pass had not reached yet (a long array between the two, so that
+// the set often lands during that pass): a later set of the last entry ends it.
 TEST(KernelStress, WaitAnyWhoseObjectIsTakenKeepsWatchingAll)
 {
-    std::vector<OS_USER_HANDLE> h = AutoResetEvents(2);
+    std::vector<OS_USER_HANDLE> h = AutoResetEvents(3);
+    std::vector<OS_USER_HANDLE> entries(1024, h[2]);
+    entries.front() = h[0];
+    entries.back() = h[1];
+    const DWORD last = static_cast<DWORD>(entries.size() - 1);
     int stolen = 0;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         std::atomic<DWORD> result{0xDEAD};
         const DWORD timeout = i % 2 ? INFINITE : 600000u;
-        std::thread waiter([&] { result = OsUserWaitForMultipleObjects(2, h.data(), FALSE, timeout); });
+        std::thread waiter([&] { result = OsUserWaitForMultipleObjects(last + 1, entries.data(), FALSE, timeout); });
         kvtest::Await([&] { return KvHandle(h[0])->waiterCount.load() == 1; });
         OsUserSetEvent(h[0]);
         const bool took = OsUserWaitForEvent(h[0], 0) == WAIT_OBJECT_0;
-        if (took && ++stolen)
+        if (took && ++stolen) {
+            kvtest::Await([&] { return KvHandle(h[1])->waiterCount.load() == 1; });  // watched again
             OsUserSetEvent(h[1]);
+        }
         waiter.join();
-        ASSERT_EQ(took ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0, result.load()) << i;
-        ASSERT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, h.data(), FALSE, 0));
+        ASSERT_EQ(took ? WAIT_OBJECT_0 + last : WAIT_OBJECT_0, result.load()) << i;
+        ASSERT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(last + 1, entries.data(), FALSE, 0));
     }
     RecordProperty("stolen", stolen);
-    EXPECT_TRUE(OsUserCloseHandle(h[0]) && OsUserCloseHandle(h[1]));
+    for (auto e : h)
+        EXPECT_TRUE(OsUserCloseHandle(e));
 }
 
 }  // namespace
