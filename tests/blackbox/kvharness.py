@@ -95,9 +95,10 @@ class Syslog:
 class Service:
     """One run of a binary (the service by default) in its own session; stdout and stderr go to a temporary file."""
 
-    def __init__(self, binary, args=(), cwd=None, remove_cwd=False):
+    def __init__(self, binary, args=(), cwd=None, remove_cwd=False, env=None):
         self.binary, self.ended, self.out = binary, False, tempfile.TemporaryFile()
         environment = {k: v for k, v in os.environ.items() if not k.startswith("KVIXO_SIM_")}
+        environment.update(env or {})
         self.old_inode = os.lstat(SOCKET_PATH).st_ino if os.path.lexists(SOCKET_PATH) else None
 
         def prepare():
@@ -142,6 +143,15 @@ class Service:
         if any(mark in self.output() for mark in SANITIZER_MARKS):
             found.append(self.output().decode("utf-8", "replace"))
         return found
+
+
+def shim_environment(**settings):
+    """The environment that preloads the tests' send shim (short_io_shim.c) with its KV_SHIM_ settings;
+    a sanitizer runtime the service links comes first, as it must."""
+    linked = subprocess.run(["ldd", os.environ["KV_SERVER"]], check=True, capture_output=True, text=True).stdout
+    runtime = [line.split()[2] for line in linked.splitlines() if "libasan" in line]
+    return {"LD_PRELOAD": " ".join([*runtime, os.environ["KV_SHIM"]]),
+            **{f"KV_SHIM_{name.upper()}": str(value) for name, value in settings.items()}}
 
 
 def connect(timeout=10.0):
