@@ -28,7 +28,7 @@ public:
     accept_gate(const accept_gate&) = delete;
     accept_gate& operator=(const accept_gate&) = delete;
 
-    static constexpr int accepts_per_pass = 16;
+    static constexpr int accepts_per_pass = 32;
 
     stream_protocol::acceptor& acceptor() { return listener; }
 

@@ -146,12 +146,10 @@ class Service:
 
 
 def shim_environment(**settings):
-    """The environment that preloads the tests' send shim (short_io_shim.c) with its KV_SHIM_ settings;
-    a sanitizer runtime the service links comes first, as it must."""
+    """Preloads the tests' send shim (short_io_shim.c) with KV_SHIM_ settings, after a sanitizer runtime the service links."""
     linked = subprocess.run(["ldd", os.environ["KV_SERVER"]], check=True, capture_output=True, text=True).stdout
-    runtime = [line.split()[2] for line in linked.splitlines() if "libasan" in line]
-    return {"LD_PRELOAD": " ".join([*runtime, os.environ["KV_SHIM"]]),
-            **{f"KV_SHIM_{name.upper()}": str(value) for name, value in settings.items()}}
+    preload = [line.split()[2] for line in linked.splitlines() if "libasan" in line] + [os.environ["KV_SHIM"]]
+    return {"LD_PRELOAD": " ".join(preload), **{f"KV_SHIM_{k.upper()}": str(v) for k, v in settings.items()}}
 
 
 def connect(timeout=10.0):
