@@ -82,7 +82,7 @@ int main(int argc, char** argv)
         IxoWebservice::EnsureSocketDirectory(run_directory);
         IxoWebservice::RemoveStaleSocketFile(socket_file);
 
-        // The address holds 104 bytes with its terminating zero on the product's system.
+        // The address holds 104 bytes with its terminating zero on FreeBSD.
         if (socket_file.size() > longest_socket_path)
             throw boost::system::system_error(
                 boost::system::error_code(ENAMETOOLONG, boost::system::system_category()), "init");

@@ -2,6 +2,8 @@
 
 #include "http_worker.h"
 
+#include <boost/asio/post.hpp>
+
 #include <cerrno>
 
 #include <sys/socket.h>
@@ -28,7 +30,16 @@ void accept_gate::pull()
         ~pass() { flag = false; }
     } running(pulling);
 
+    int accepts_left = accepts_per_pass;
     while (!idle.empty()) {
+        if (accepts_left == 0) {
+            waiting = true;
+            boost::asio::post(listener.get_executor(), [this] {
+                waiting = false;
+                pull();
+            });
+            return;
+        }
         const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -43,6 +54,7 @@ void accept_gate::pull()
             });
             return;
         }
+        --accepts_left;
         http_worker* const worker = idle.back();
         idle.pop_back();
         worker->serve(fd);

@@ -15,6 +15,8 @@ class http_worker;
 // until the backlog is empty, and only then waits for the acceptor through the event loop: one
 // wait for all idle workers, so a new connection costs one accept, not one per idle worker.
 // A worker that finishes while the gate hands out connections is served by the same pass.
+// A pass accepts at most accepts_per_pass connections; then it gives the event loop back
+// (timers, other connections) and goes on from there.
 class accept_gate {
 public:
     using stream_protocol = boost::asio::local::stream_protocol;
@@ -25,6 +27,8 @@ public:
 
     accept_gate(const accept_gate&) = delete;
     accept_gate& operator=(const accept_gate&) = delete;
+
+    static constexpr int accepts_per_pass = 32;
 
     stream_protocol::acceptor& acceptor() { return listener; }
 
@@ -37,7 +41,7 @@ private:
 
     stream_protocol::acceptor& listener;
     std::vector<http_worker*> idle;  // waiting workers, the most recently idle last
-    bool waiting = false;           // a wait for the acceptor is outstanding
+    bool waiting = false;           // a wait for the acceptor, or the next pass, is outstanding
     bool pulling = false;           // pull() is on the stack
 };
 

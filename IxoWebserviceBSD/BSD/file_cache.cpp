@@ -25,7 +25,10 @@ bool not_after(const std::timespec& time, const std::timespec& limit)
 
 file_cache::file_cache() : file_cache(limits{}) {}
 
-file_cache::file_cache(limits bounds_, clock_fn clock_) : bounds(bounds_), clock(clock_) {}
+file_cache::file_cache(limits bounds_, clock_fn clock_, steady_fn steady_)
+    : bounds(bounds_), clock(clock_), steady(steady_)
+{
+}
 
 std::timespec file_cache::real_time()
 {
@@ -44,25 +47,32 @@ void file_cache::lookup(const std::string& path, found& out, boost::system::erro
 {
     out = found{};
     ec.clear();
+    content_ptr previous;
     const auto it = index.find(path);
     if (it != index.end()) {
         struct stat now;
         if (::stat(path.c_str(), &now) == 0 && matches(*it->second, now)) {
-            lru.splice(lru.begin(), lru, it->second);
-            out.content = it->second->content;
-            ++hit_count;
-            return;
+            if (steady() - it->second->read_at <= reread_interval) {
+                lru.splice(lru.begin(), lru, it->second);
+                out.content = it->second->content;
+                ++hit_count;
+                return;
+            }
+            // Unchanged status, but read a while ago: its bytes may have changed all the same.
+            previous = it->second->content;
         }
-        // Changed, replaced or gone: the open below reads it again or reports why it cannot.
+        // Changed, replaced, gone or due: the open below reads it again or reports why it cannot.
         erase(it);
     }
-    load(path, out, ec);
+    load(path, out, ec, previous);
 }
 
-void file_cache::load(const std::string& path, found& out, boost::system::error_code& ec)
+void file_cache::load(const std::string& path, found& out, boost::system::error_code& ec,
+                      const content_ptr& previous)
 {
     // Taken before the open: a change made after this moment gives the file a change
     // time later than racy_margin before it, so it can never match what is read here.
+    const std::chrono::steady_clock::time_point read_at = steady();
     std::timespec still_since = clock();
     still_since.tv_sec -= racy_margin_seconds;
 
@@ -117,12 +127,14 @@ void file_cache::load(const std::string& path, found& out, boost::system::error_
     // A file that shrank while it was read is served as read, and not kept.
     const bool whole = got == bytes.size();
     bytes.resize(got);
-    out.content = content;
+    // The same bytes as before keep their object, and with it the head memo.
+    out.content = previous && previous->bytes == bytes ? previous : content;
     if (whole && not_after(status.st_ctim, still_since))
-        keep(path, status, out.content);
+        keep(path, status, out.content, read_at);
 }
 
-void file_cache::keep(const std::string& path, const struct stat& status, const content_ptr& content)
+void file_cache::keep(const std::string& path, const struct stat& status, const content_ptr& content,
+                      std::chrono::steady_clock::time_point read_at)
 {
     const std::size_t cost = path.size() + content->bytes.size();
     if (bounds.max_entries == 0 || cost > bounds.max_total_bytes)
@@ -136,7 +148,7 @@ void file_cache::keep(const std::string& path, const struct stat& status, const 
     // Keeping is optional: without memory for the bookkeeping the file is just not kept.
     try {
         lru.push_front(entry{nullptr, content, status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                             status.st_ctim});
+                             status.st_ctim, read_at});
     } catch (const std::bad_alloc&) {
         return;
     }

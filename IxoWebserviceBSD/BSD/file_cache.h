@@ -1,9 +1,11 @@
-// Small files of the document root held in memory, checked against the file on every request.
+// Small files of the document root held in memory, checked against the file on every request
+// and read again once a second.
 #ifndef IXO_FILE_CACHE_H
 #define IXO_FILE_CACHE_H
 
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -20,12 +22,17 @@ namespace IxoWebservice {
 // the content was read under: device, inode, size, modification and change time to the
 // nanosecond. A file changed in place, replaced by rename or removed therefore differs and
 // is read again. A file whose status changed shortly before it was read could change once
-// more without its times moving (file systems keep times in coarse steps, some in whole
-// seconds), so such a file is served from a fresh read until it has been still for
-// racy_margin. Entries and bytes are bounded; the least recently used entry goes first.
+// more without its times moving (file systems keep times in coarse steps, FAT in two
+// seconds, and the kernel stamps them from a clock that lags by a tick), so such a file is
+// served from a fresh read until it has been still for racy_margin. Some changes leave the
+// status alone altogether (writes through a shared mapping, a file system that answers stat
+// from an attribute cache): a content last read more than reread_interval ago is read
+// again, and keeps its head memo when its bytes are the same. Entries and bytes are
+// bounded; the least recently used entry goes first.
 class file_cache {
 public:
-    // A small file's bytes, and a memo of the response head the server last rendered for them.
+    // A small file's bytes, and a memo of the response head first rendered for them. Responses
+    // in flight point into both: neither changes once set (a new read makes a new object).
     struct file_bytes {
         std::string bytes;
         std::string head;                 // rendered for head_type; empty until then
@@ -33,6 +40,7 @@ public:
     };
     using content_ptr = std::shared_ptr<file_bytes>;
     using clock_fn = std::timespec (*)();
+    using steady_fn = std::chrono::steady_clock::time_point (*)();
 
     struct limits {
         std::size_t max_file_bytes = 64 * 1024;       // larger files are not held
@@ -47,10 +55,12 @@ public:
         struct stat status {};  // the larger file's status, from its descriptor
     };
 
-    static constexpr std::time_t racy_margin_seconds = 2;
+    static constexpr std::time_t racy_margin_seconds = 3;
+    static constexpr std::chrono::seconds reread_interval{1};
 
     file_cache();
-    explicit file_cache(limits bounds, clock_fn clock = &real_time);
+    // clock gives the time that file times are compared with, steady the age of a read.
+    explicit file_cache(limits bounds, clock_fn clock = &real_time, steady_fn steady = &steady_time);
     ~file_cache() = default;
 
     file_cache(const file_cache&) = delete;
@@ -66,6 +76,7 @@ public:
     std::uint64_t hits() const { return hit_count; }
 
     static std::timespec real_time();
+    static std::chrono::steady_clock::time_point steady_time() { return std::chrono::steady_clock::now(); }
 
 private:
     struct entry {
@@ -76,18 +87,22 @@ private:
         off_t size;
         std::timespec modified;
         std::timespec changed;
+        std::chrono::steady_clock::time_point read_at;  // when the read of the content began
     };
     using lru_list = std::list<entry>;
 
     // Whether the held entry still describes the file at its path.
     static bool matches(const entry& held, const struct stat& now);
     // Opens and reads the file; keeps it when it is small and has been still long enough.
-    void load(const std::string& path, found& out, boost::system::error_code& ec);
-    void keep(const std::string& path, const struct stat& status, const content_ptr& content);
+    // previous: the content held until now, taken again when the bytes read are the same.
+    void load(const std::string& path, found& out, boost::system::error_code& ec, const content_ptr& previous);
+    void keep(const std::string& path, const struct stat& status, const content_ptr& content,
+              std::chrono::steady_clock::time_point read_at);
     void erase(std::unordered_map<std::string, lru_list::iterator>::iterator it);
 
     limits bounds;
     clock_fn clock;
+    steady_fn steady;
     lru_list lru;  // most recently used first
     std::unordered_map<std::string, lru_list::iterator> index;
     std::size_t total_bytes = 0;

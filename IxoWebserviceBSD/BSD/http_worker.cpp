@@ -5,6 +5,7 @@
 #include "mime_type.h"
 #include "str_ifind.h"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/write.hpp>
@@ -57,9 +58,6 @@ const std::string text_plain = "text/plain";
 const std::string text_html = "text/html";
 const std::string text_xml = "text/xml";
 
-// Bytes handed to one sendfile call, so that one large file cannot hold up the loop for long.
-constexpr std::size_t chunk_limit = 1024 * 1024;
-
 // Copies up to count bytes of the file at offset to the socket inside the kernel.
 // Answers the number of bytes sent (0: the file ended), or -1 with errno set.
 long send_file_part(int socket_fd, int file_fd, std::uint64_t offset, std::size_t count)
@@ -76,6 +74,13 @@ long send_file_part(int socket_fd, int file_fd, std::uint64_t offset, std::size_
     off_t at = static_cast<off_t>(offset);
     return static_cast<long>(::sendfile(socket_fd, file_fd, &at, count));
 #endif
+}
+
+// Whether a sendfile error means that the system does not copy this file to this socket
+// in the kernel at all (FreeBSD limits it for some socket and file kinds).
+bool kernel_copy_refused(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
 }
 
 // Hands the open regular file fd (examined as status) to stdio ("rb") as the body's file;
@@ -136,13 +141,17 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::
 
 enum class write_state { done, blocked, failed };
 
-// Sends what the socket takes of the serializer's message without waiting for room.
+// Sends what the socket takes of the serializer's message without waiting for room, up to
+// about budget bytes (then it answers blocked, so that the rest goes out through the loop).
 // Most responses go out whole here, with one system call and no trip through the loop.
 template <class Serializer>
-write_state write_without_waiting(int socket_fd, Serializer& serializer)
+write_state write_without_waiting(int socket_fd, Serializer& serializer, std::size_t budget)
 {
     constexpr std::size_t max_pieces = 16;
+    std::size_t sent_in_pass = 0;
     while (!serializer.is_done()) {
+        if (sent_in_pass >= budget)
+            return write_state::blocked;
         iovec pieces[max_pieces];
         std::size_t count = 0;
         error_code ec;
@@ -169,6 +178,7 @@ write_state write_without_waiting(int socket_fd, Serializer& serializer)
             return write_state::failed;
         }
         serializer.consume(static_cast<std::size_t>(sent));
+        sent_in_pass += static_cast<std::size_t>(sent);
     }
     return write_state::done;
 }
@@ -448,7 +458,7 @@ void http_worker::send_response(http::status status, std::string body, const std
 template <class Serializer>
 void http_worker::write_response(Serializer& serializer)
 {
-    if (write_without_waiting(connection_fd(), serializer) != write_state::blocked || !adopt()) {
+    if (write_without_waiting(connection_fd(), serializer, pass_limit) != write_state::blocked || !adopt()) {
         end_connection();
         return;
     }
@@ -528,15 +538,25 @@ void http_worker::send_file(boost::beast::string_view target)
 void http_worker::send_memory_file(file_cache::content_ptr content, boost::beast::string_view content_type)
 {
     // A file's head depends only on its size and media type: the serializer renders it
-    // once, later responses send the memo and the bytes with one call.
-    if (content->head.empty() || content->head_type != content_type.data()) {
-        if (!render_head(*content, content_type)) {
+    // once, later responses send the memo and the bytes with one call. The same content
+    // reached under another media type (a document root whose name holds a "?") gets a
+    // head of this connection's own.
+    const std::string* head = &content->head;
+    if (content->head.empty()) {
+        if (!render_head(content->bytes, content_type, content->head)) {
             accept();
             return;
         }
+        content->head_type = content_type.data();
+    } else if (content->head_type != content_type.data()) {
+        if (!render_head(content->bytes, content_type, connection_head)) {
+            accept();
+            return;
+        }
+        head = &connection_head;
     }
     memory_content = std::move(content);
-    memory_pieces[0] = boost::asio::buffer(memory_content->head);
+    memory_pieces[0] = boost::asio::buffer(*head);
     memory_pieces[1] = boost::asio::buffer(memory_content->bytes);
     if (send_pieces_now(connection_fd(), memory_pieces) != write_state::blocked || !adopt()) {
         end_connection();
@@ -546,28 +566,27 @@ void http_worker::send_memory_file(file_cache::content_ptr content, boost::beast
     boost::asio::async_write(socket, memory_pieces, [this](error_code, std::size_t) { end_connection(); });
 }
 
-bool http_worker::render_head(file_cache::file_bytes& file, boost::beast::string_view content_type)
+bool http_worker::render_head(const std::string& bytes, boost::beast::string_view content_type, std::string& head)
 {
     boost::optional<memory_response_t> response;
     boost::optional<memory_serializer_t> serializer;
-    const memory_body_t::value_type view(file.bytes.data(), file.bytes.size());
+    const memory_body_t::value_type view(bytes.data(), bytes.size());
     if (!build_response(response, serializer, alloc, http::status::ok, content_type, view))
         return false;
     error_code ec;
     serializer->split(true);
     try {
-        std::string head;
+        std::string rendered;
         serializer->next(ec, [&](error_code&, const auto& buffers) {
             for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
                  ++it) {
                 const boost::asio::const_buffer piece = *it;
-                head.append(static_cast<const char*>(piece.data()), piece.size());
+                rendered.append(static_cast<const char*>(piece.data()), piece.size());
             }
         });
         if (ec)
             return false;
-        file.head = std::move(head);
-        file.head_type = content_type.data();
+        head.assign(rendered);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -597,6 +616,7 @@ bool http_worker::start_kernel_file_write(std::uint64_t size)
     }
     while (pieces < file_header.size())
         file_header[pieces++] = boost::asio::const_buffer();
+    file_header_bytes = boost::asio::buffer_size(file_header);
 
     file_offset = 0;
     file_remaining = size;
@@ -625,12 +645,27 @@ void http_worker::send_file_content()
     // The descriptor is non-blocking from its accept: a full socket answers EAGAIN.
     const int socket_fd = connection_fd();
     const int file_fd = ::fileno(file_response->body().file().native_handle());
+    std::size_t pass_left = pass_limit;
     for (;;) {
-        const std::size_t chunk = file_remaining < chunk_limit ? static_cast<std::size_t>(file_remaining) : chunk_limit;
+        if (pass_left == 0) {
+            // The socket still takes data: let timers and other connections run, then go on.
+            if (!adopt())
+                break;
+            arm_deadline();
+            boost::asio::post(socket.get_executor(), [this] {
+                if (socket.is_open())
+                    send_file_content();
+                else
+                    end_connection();  // cut by the deadline meanwhile
+            });
+            return;
+        }
+        const std::size_t chunk = file_remaining < pass_left ? static_cast<std::size_t>(file_remaining) : pass_left;
         const long sent = send_file_part(socket_fd, file_fd, file_offset, chunk);
         if (sent > 0) {
             file_offset += static_cast<std::uint64_t>(sent);
             file_remaining -= static_cast<std::uint64_t>(sent);
+            pass_left -= static_cast<std::size_t>(sent);
             if (file_remaining == 0)
                 break;
             continue;
@@ -647,9 +682,21 @@ void http_worker::send_file_content()
             });
             return;
         }
+        if (sent < 0 && file_offset == 0 && kernel_copy_refused(errno)) {
+            send_file_by_copy();
+            return;
+        }
         break;  // a failed send, or a file that ended early
     }
     end_connection();
+}
+
+void http_worker::send_file_by_copy()
+{
+    // The header has gone out: the serializer takes it as sent and goes on with the body,
+    // read from the start of the file (sendfile left the file's position alone).
+    file_serializer->consume(file_header_bytes);
+    write_response(*file_serializer);
 }
 
 void http_worker::end_connection()

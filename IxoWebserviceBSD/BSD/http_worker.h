@@ -49,6 +49,8 @@ public:
     static constexpr std::chrono::seconds connection_time{60};
     // Files larger than one read of the file body are copied to the socket by the kernel.
     static constexpr std::uint64_t kernel_copy_threshold = 4096;
+    // Bytes one connection sends in one pass before it gives the event loop back to the others.
+    static constexpr std::size_t pass_limit = 1024 * 1024;
 
     // The gate and files are shared by all workers and outlive them.
     http_worker(accept_gate& gate, const std::string& doc_root, file_cache& files);
@@ -99,12 +101,15 @@ private:
     void send_not_found();
     // Sends a small file's content from memory, after the response head memo of the content.
     void send_memory_file(file_cache::content_ptr content, boost::beast::string_view content_type);
-    // Renders the response head for the file's bytes and media type into its memo.
-    bool render_head(file_cache::file_bytes& file, boost::beast::string_view content_type);
+    // Renders the response head for bytes of a file of the media type into head.
+    bool render_head(const std::string& bytes, boost::beast::string_view content_type, std::string& head);
     // Writes the header, then lets the kernel copy the file to the socket; false when not possible.
     bool start_kernel_file_write(std::uint64_t size);
-    // Sends what the socket takes of the rest of the file; waits for room, or ends the connection.
+    // Sends what the socket takes of the rest of the file, at most pass_limit bytes a pass;
+    // waits for room, or ends the connection.
     void send_file_content();
+    // Sends the file's content through the serializer's reads, after the header already sent.
+    void send_file_by_copy();
 
     // Common end of every response write: shut down sending, release, accept again.
     void end_connection();
@@ -123,6 +128,9 @@ private:
     boost::optional<file_serializer_t> file_serializer;
     file_cache::content_ptr memory_content;  // keeps the content alive while it is written
     std::array<boost::asio::const_buffer, 2> memory_pieces;  // its head and bytes still to send
+    // A head of this connection's own, for a content whose memo names another media type:
+    // the memo may be in flight on other connections, so it is never replaced.
+    std::string connection_head;
 
     // The current connection: owned here until it first has to wait, then by socket.
     int connection = -1;
@@ -133,6 +141,7 @@ private:
 
     // A large file's header pieces and the part of its content still to send.
     std::array<boost::asio::const_buffer, 16> file_header;
+    std::size_t file_header_bytes = 0;
     std::uint64_t file_offset = 0;
     std::uint64_t file_remaining = 0;
 

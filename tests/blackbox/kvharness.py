@@ -95,9 +95,10 @@ class Syslog:
 class Service:
     """One run of a binary (the service by default) in its own session; stdout and stderr go to a temporary file."""
 
-    def __init__(self, binary, args=(), cwd=None, remove_cwd=False):
+    def __init__(self, binary, args=(), cwd=None, remove_cwd=False, env=None):
         self.binary, self.ended, self.out = binary, False, tempfile.TemporaryFile()
         environment = {k: v for k, v in os.environ.items() if not k.startswith("KVIXO_SIM_")}
+        environment.update(env or {})
         self.old_inode = os.lstat(SOCKET_PATH).st_ino if os.path.lexists(SOCKET_PATH) else None
 
         def prepare():
@@ -142,6 +143,13 @@ class Service:
         if any(mark in self.output() for mark in SANITIZER_MARKS):
             found.append(self.output().decode("utf-8", "replace"))
         return found
+
+
+def shim_environment(**settings):
+    """Preloads the tests' send shim (short_io_shim.c) with KV_SHIM_ settings, after a sanitizer runtime the service links."""
+    linked = subprocess.run(["ldd", os.environ["KV_SERVER"]], check=True, capture_output=True, text=True).stdout
+    preload = [line.split()[2] for line in linked.splitlines() if "libasan" in line] + [os.environ["KV_SHIM"]]
+    return {"LD_PRELOAD": " ".join(preload), **{f"KV_SHIM_{k.upper()}": str(v) for k, v in settings.items()}}
 
 
 def connect(timeout=10.0):

@@ -1,11 +1,14 @@
 """One loop, 100 workers, the 60-second deadline. Faults caught: a 101st connection accepted
 without a free worker or never served, SIGPIPE or a stuck worker when a client leaves mid-file,
 a device call that does not block the loop (a second thread), a file shrinking while it is sent,
-a silent or half-sent connection held for ever, or cut early, or holding up the others."""
+a silent or half-sent connection held for ever, or cut early, or holding up the others, or a large
+file to a reader that always keeps up (the shim's sendfile waits for room) holding up the loop."""
 
+import contextlib
 import os
 import socket
 import subprocess
+import threading
 import time
 
 import pytest
@@ -18,14 +21,15 @@ OK = kv.response(200, "text/html", SMALL)
 
 @pytest.fixture(scope="module")
 def root(module_workdir):
-    kv.make_tree(module_workdir, {"small.html": SMALL, "big.bin": ""})
+    kv.make_tree(module_workdir, {"small.html": SMALL, "big.bin": "", "huge.bin": ""})
     os.truncate(os.path.join(module_workdir, "big.bin"), 20 * 1024 * 1024)   # sparse: zeros
+    os.truncate(os.path.join(module_workdir, "huge.bin"), 1 << 40)   # never read to its end here
     return module_workdir
 
 
 @pytest.fixture(scope="module")
 def service(module_services, root):
-    return module_services(["-v", "-docroot", root])
+    return module_services(["-v", "-docroot", root], env=kv.shim_environment(sendfile_wait=1))
 
 
 def backlog(pid):
@@ -84,11 +88,31 @@ def test_file_shrinking_while_it_is_sent(service, root):
         200, "application/text", bytes(range(256)) * 3 + bytes(range(232)))
 
 
-def test_silent_client_is_cut_after_60_seconds(service):
+def stream(sock, progress):
+    """Reads the answer for the huge file as fast as it can; progress: [bytes received, ended]."""
+    buffer = bytearray(1 << 20)
+    with contextlib.suppress(OSError):   # the test closes the socket to stop it
+        sock.sendall(kv.req("GET", "/huge.bin"))
+        while n := sock.recv_into(buffer):
+            progress[0] += n
+    progress[1] = True
+
+
+def test_silent_clients_are_cut_after_60_seconds_while_a_large_file_streams(service):
     with kv.connect() as silent, kv.connect() as partial:
         started = time.monotonic()
         partial.sendall(b"GET /small.html HTTP/1.1\r\nHost: x\r\n")   # never finished
         assert kv.exchange(kv.req("GET", "/small.html")) == OK
-        assert kv.read_all(silent, 90) == b""
-        assert 59.0 <= time.monotonic() - started <= 70.0
-        assert kv.read_all(partial, 15) == b""
+        kv.await_condition(lambda: time.monotonic() - started > 57, "the deadline to near", 70)
+        with kv.connect() as large:
+            progress = [0, False]
+            reader = threading.Thread(target=stream, args=(large, progress))
+            reader.start()
+            kv.await_condition(lambda: progress[0] > 4 << 20, "the transfer to be under way")
+            assert kv.exchange(kv.req("GET", "/small.html")) == OK
+            assert kv.read_all(silent, 30) == b""
+            assert 59.0 <= time.monotonic() - started <= 70.0
+            assert kv.read_all(partial, 15) == b""
+            assert not progress[1]
+            large.shutdown(socket.SHUT_RDWR)
+            reader.join(10)
