@@ -182,8 +182,8 @@ CONF
   }
   ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
-  # The service keeps a file in memory only once it has been unchanged for two seconds.
-  while [ $(($(date +%s) - files_written)) -lt 3 ]; do sleep 0.2; done
+  # The service keeps a file in memory only once it has been unchanged for three seconds.
+  while [ $(($(date +%s) - files_written)) -lt 4 ]; do sleep 0.2; done
 
   # Warm-up: all servers, all request types.
   measure "$service_socket" "$work/get1k.http" 5000 1024 >/dev/null
