@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ccache
   libboost-dev libpugixml-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
