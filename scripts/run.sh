@@ -16,5 +16,5 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF >/dev/nul
 cmake --build "$build" -j "$(nproc)" --target IxoWebServerBSD
 
 echo "Serving $top/docroot on /var/run/KvIxoWebService/kvixowebservice.sock (Ctrl-C to stop)."
-echo "Diagnostics go to syslog (facility local0, identity IxoWebServer)."
+echo "Diagnostics go to syslog (facility local0, identity IxoWebServer) and, on a terminal, to this screen too."
 exec "$build/IxoWebserviceBSD/BSD/IxoWebServerBSD" -v -docroot "$top/docroot" "$@"

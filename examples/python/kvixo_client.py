@@ -63,7 +63,7 @@ def main():
     parser.add_argument("--wsdl", default="http://localhost/KvIxoWebService.wsdl")
     parser.add_argument("--endpoint", help="the gateway URL, when not the WSDL's own")
     parser.add_argument("--netid", default="", help="target net id; empty: the local one")
-    parser.add_argument("--port", type=int, default=851, help="target Ixo port")
+    parser.add_argument("--port", type=int, default=851, help="device port (nPort) of the target")
     parser.add_argument("--group", type=lambda t: int(t, 0), default=SIM_GROUP)
     parser.add_argument("--fail-group", type=lambda t: int(t, 0), default=SIM_FAIL_GROUP)
     args = parser.parse_args()
