@@ -35,7 +35,9 @@ def root(module_workdir):
 
 @pytest.fixture(scope="module", params=list(MODES))
 def service(request, module_services, root):
-    return module_services(["-v", "-docroot", root], env=kv.shim_environment(**MODES[request.param]))
+    running = module_services(["-v", "-docroot", root], env=kv.shim_environment(**MODES[request.param]))
+    yield running
+    running.end()   # the next mode's service serves the same socket path
 
 
 def test_every_kind_of_answer_comes_out_whole(service, root):
