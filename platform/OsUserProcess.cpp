@@ -282,7 +282,7 @@ void OsUserGetSystemInfo(_SYSTEM_INFO* info)
 
 namespace {
 
-// The processor count of one topology line after its tag: the product of every factor
+// The processor count of one topology line after its tag: every factor multiplied
 // from "package(s)" up to "core(s)", as in "2 package(s) x 4 cache groups x 8 core(s) x 2
 // hardware threads" (64). False when the line names no cores.
 bool CoresOfTopology(const char* text, long& cores)
