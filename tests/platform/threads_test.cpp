@@ -63,27 +63,14 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume)
     EXPECT_TRUE(OsUserCloseHandle(thread) && OsUserCloseHandle(both[0]));
 }
 
-// Closing the handle of a running thread detaches it: the routine runs to its end and the
-// thread frees its object itself (a leak or a use after free shows under the sanitizers).
-TEST(Threads, CloseWhileRunning)
-{
-    Work work;
-    work.proceed = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
-    OS_USER_THREAD_HANDLE thread = OsUserCreateThread(nullptr, 0, RunWork, &work, 0, nullptr);
-    EXPECT_EQ(0, OsUserThreadResume(thread));  // not suspended: no effect
-    kvtest::Await([&] { return work.runs.load() == 1; });
-    EXPECT_TRUE(OsUserCloseThreadHandle(thread));
-    EXPECT_TRUE(OsUserSetEvent(work.proceed));
-    kvtest::Await([&] { return work.ends.load() == 1; });
-    EXPECT_TRUE(OsUserCloseHandle(work.proceed));
-}
-
 // A thread's wait without limit for its own end would never return: it fails at once
-// (EDEADLK) and leaves the thread joinable, so closing the handle still detaches it. A timed
-// wait times out.
-TEST(Threads, WaitForOwnEnd)
+// (EDEADLK) and leaves the thread joinable; a timed wait times out. Closing the handle of the
+// still running thread then detaches it: the routine runs to its end and the thread frees its
+// object itself (a leak or a use after free shows under the sanitizers).
+TEST(Threads, WaitForOwnEndThenCloseWhileRunning)
 {
-    struct Self { OS_USER_THREAD_HANDLE handle; std::atomic<int> errors{-1}; } self;
+    struct Self { OS_USER_THREAD_HANDLE handle; std::atomic<int> errors{-1}; Work work; } self;
+    self.work.proceed = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
     self.handle = OsUserCreateThread(nullptr, 0, [](void* argument) -> unsigned int {
         Self& s = *static_cast<Self*>(argument);
         errno = 0;
@@ -93,12 +80,15 @@ TEST(Threads, WaitForOwnEnd)
         const bool unchanged = thread->joinable && !thread->joining;
         thread->Unlock();
         s.errors = !refused + !unchanged + (OsUserWaitForSingleObject(s.handle, 20) != WAIT_TIMEOUT);
-        return 0;
+        return RunWork(&s.work);
     }, &self, CREATE_SUSPENDED, nullptr);
     EXPECT_EQ(0, OsUserThreadResume(self.handle));
-    kvtest::Await([&] { return self.errors.load() >= 0; });
+    kvtest::Await([&] { return self.work.runs.load() == 1; });
     EXPECT_EQ(0, self.errors.load());
     EXPECT_TRUE(OsUserCloseHandle(self.handle));
+    EXPECT_TRUE(OsUserSetEvent(self.work.proceed));
+    kvtest::Await([&] { return self.work.ends.load() == 1; });
+    EXPECT_TRUE(OsUserCloseHandle(self.work.proceed));
 }
 
 TEST(Threads, CurrentThreadTickAndSleep)
