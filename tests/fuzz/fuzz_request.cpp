@@ -23,17 +23,15 @@ namespace http = boost::beast::http;
 using parser_t = http::request_parser<http_worker::request_body_t, http_worker::alloc_t>;
 using response_t = http::response<http::string_body, http_worker::fields_t>;
 
-// Answers the parsed request with a response whose fields come from the arena, as the worker's do;
-// an arena too full for the answer is the worker's bad_alloc, not a fault.
+// Answers the parsed request with a response whose fields come from the arena, as the worker's do.
 void Answer(const http_worker::request& request, http_worker::alloc_t& alloc)
-try {
+{
     response_t response(std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
     response.set(http::field::server, "Beast");
     response.set(http::field::content_type, IxoWebservice::mime_type(request.target()));
     response.body() = std::string(request.method_string()) + request.body().substr(0, 64);
     response.keep_alive(false);
     response.prepare_payload();
-} catch (const std::bad_alloc&) {
 }
 
 }  // namespace
@@ -45,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t read_size = 1 + data[0] % 64 * 128;  // the first byte sets the size of each read
     ++data, --size;
     http_worker::alloc_t alloc{http_worker::field_arena_size};
-    {
+    try {
         boost::beast::flat_static_buffer<8192> buffer;
         parser_t parser(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
         parser.header_limit(http_worker::header_limit);
@@ -55,12 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (;;) {
             if (buffer.size() != 0) {
                 boost::beast::error_code ec;
-                size_t used = 0;
-                try {
-                    used = parser.put(buffer.data(), ec);
-                } catch (const std::bad_alloc&) {
-                    break;  // the fields overflow the arena: the worker drops the connection
-                }
+                const size_t used = parser.put(buffer.data(), ec);
                 buffer.consume(used);
                 if (parser.is_done()) {
                     Answer(parser.get(), alloc);
@@ -78,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::copy(data, data + bytes, static_cast<uint8_t*>(space.data()));
             buffer.commit(bytes), data += bytes, size -= bytes;
         }
+    } catch (const std::bad_alloc&) {
+        // the fields or the answer overflow the arena: the worker drops the connection
     }
     if (alloc.pool().blocks_out() != 0 || alloc.pool().bytes_used() != 0)
         std::abort();  // a block of the arena was never given back
