@@ -10,7 +10,6 @@ import re
 import socket
 import sys
 import tempfile
-import urllib.request
 
 import pytest
 
@@ -19,9 +18,7 @@ pytest.register_assert_rewrite("kvharness")
 import kvharness as kv  # noqa: E402
 
 pytest_plugins = ["kvharness"]
-
-def deployed_site():
-    return pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf").read_text()
+SITE = pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf")
 
 
 def enable(site, **directives):
@@ -58,10 +55,6 @@ class Front:
     def __init__(self, directory, port):
         self.dir, self.port, self.base = directory, port, f"http://127.0.0.1:{port}"
 
-    def get(self, path):
-        with urllib.request.urlopen(self.base + path, timeout=10) as answer:
-            return answer.status, answer.headers, answer.read()
-
     def request(self, method, target, body=None, headers=None, connection=None):
         """One exchange with exactly the header fields given (and Content-Length); any status returns."""
         connection = connection or http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
@@ -75,7 +68,7 @@ def start_front(start, edit=lambda site, directory: site):
     """nginx on a free port of 127.0.0.1 with the deployed server block, edit(site, its directory) applied."""
     directory = tempfile.mkdtemp(prefix="kvfront-", dir="/run")
     port = free_port()
-    conf = nginx_conf(directory, port, edit(deployed_site(), directory))
+    conf = nginx_conf(directory, port, edit(SITE.read_text(), directory))
     nginx = start(["-p", directory, "-e", directory + "/error.log", "-c", conf], ready=False, binary="/usr/sbin/nginx")
 
     def listening():
@@ -90,12 +83,9 @@ def start_front(start, edit=lambda site, directory: site):
 def front(module_services):
     """The service on the bundled document root and nginx before it, fresh for each test file;
     front.start_service() starts the service anew after front.service has been ended."""
-    arguments = ["-docroot", os.path.join(kv.REPO, "docroot")]
-    service = module_services(arguments)
-    front = start_front(module_services)
-    front.service = service
-
     def start_service():
-        front.service = module_services(arguments)
+        front.service = module_services(["-docroot", os.path.join(kv.REPO, "docroot")])
+    front = start_front(module_services)
     front.start_service = start_service
+    start_service()
     return front
