@@ -37,10 +37,8 @@ def browser(front):
         options.add_argument("--" + flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    try:
-        yield driver
-    finally:
-        driver.quit()
+    yield driver
+    driver.quit()
 
 
 def text_of(driver, css):

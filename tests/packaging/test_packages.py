@@ -1,6 +1,7 @@
-"""The Debian packages as built (tests/packaging/build_packages.sh), unpacked, never installed:
-the packaged service on the packaged library and document root, the packaged unit, and the
-relations that let a controller's real Ixo library replace the simulated one."""
+"""The Debian packages as built (tests/packaging/build_packages.sh), unpacked, never installed, on
+the black-box harness (its private /run and /dev/log): the packaged service on the packaged library
+and document root, the packaged unit, and the relations that let a real Ixo library replace the
+simulated one."""
 
 import glob
 import grp
