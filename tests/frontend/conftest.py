@@ -30,19 +30,6 @@ def enable(site, **directives):
     return site
 
 
-def nginx_conf(tmp, port, site):
-    """The server block in a main configuration, workers nobody:www; every file it writes stays in tmp."""
-    site, count = re.subn(r"(?m)^(\s*)listen\s+80;", rf"\g<1>listen 127.0.0.1:{port};", site)
-    assert count == 1 and kv.SOCKET_PATH in site
-    temps = "".join(f"{kind}_temp_path {tmp}/{kind};\n"
-                    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-    path = pathlib.Path(tmp, "nginx.conf")
-    path.write_text(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {tmp}/nginx.pid;\n"
-                    f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 64; }}\n"
-                    f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
-    return str(path)
-
-
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -65,11 +52,20 @@ class Front:
 
 
 def start_front(start, edit=lambda site, directory: site):
-    """nginx on a free port of 127.0.0.1 with the deployed server block, edit(site, its directory) applied."""
+    """nginx on a free port of 127.0.0.1 with the deployed server block, edit(site, its directory) applied,
+    in a main configuration with workers nobody:www; every file it writes stays in its directory."""
     directory = tempfile.mkdtemp(prefix="kvfront-", dir="/run")
     port = free_port()
-    conf = nginx_conf(directory, port, edit(SITE.read_text(), directory))
-    nginx = start(["-p", directory, "-e", directory + "/error.log", "-c", conf], ready=False, binary="/usr/sbin/nginx")
+    site = edit(SITE.read_text(), directory)
+    site, count = re.subn(r"(?m)^(\s*)listen\s+80;", rf"\g<1>listen 127.0.0.1:{port};", site)
+    assert count == 1 and kv.SOCKET_PATH in site
+    temps = "".join(f"{kind}_temp_path {directory}/{kind};\n"
+                    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    conf = pathlib.Path(directory, "nginx.conf")
+    conf.write_text(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {directory}/nginx.pid;\n"
+                    f"error_log {directory}/error.log warn;\nevents {{ worker_connections 64; }}\n"
+                    f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
+    nginx = start(["-p", directory, "-e", directory + "/error.log", "-c", str(conf)], ready=False, binary="/usr/sbin/nginx")
 
     def listening():
         assert nginx.proc.poll() is None, nginx.output()

@@ -1,7 +1,7 @@
-// The worker's request reading: any bytes, arriving in reads of any size, through the parser
-// with the worker's field arena, buffer and limits, then answered with fields from the same
-// arena. Never an exception but the arena's bad_alloc (the worker drops the
-// connection), never an overrun, and every arena block back at the end.
+// The worker's request reading: any bytes, arriving in reads of any size, through the parser with
+// the worker's field arena, buffer and limits, then answered with fields from the same arena. Never
+// an exception but the arena's bad_alloc (the worker drops the connection), never an overrun, and
+// every arena block back at the end.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,25 +16,10 @@
 #include "http_worker.h"
 #include "mime_type.h"
 
-namespace {
-
 using IxoWebservice::http_worker;
 namespace http = boost::beast::http;
 using parser_t = http::request_parser<http_worker::request_body_t, http_worker::alloc_t>;
 using response_t = http::response<http::string_body, http_worker::fields_t>;
-
-// Answers the parsed request with a response whose fields come from the arena, as the worker's do.
-void Answer(const http_worker::request& request, http_worker::alloc_t& alloc)
-{
-    response_t response(std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
-    response.set(http::field::server, "Beast");
-    response.set(http::field::content_type, IxoWebservice::mime_type(request.target()));
-    response.body() = std::string(request.method_string()) + request.body().substr(0, 64);
-    response.keep_alive(false);
-    response.prepare_payload();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -55,8 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 boost::beast::error_code ec;
                 const size_t used = parser.put(buffer.data(), ec);
                 buffer.consume(used);
-                if (parser.is_done()) {
-                    Answer(parser.get(), alloc);
+                if (parser.is_done()) {  // answered with fields from the arena, as the worker does
+                    const http_worker::request& request = parser.get();
+                    response_t response(std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
+                    response.set(http::field::server, "Beast");
+                    response.set(http::field::content_type, IxoWebservice::mime_type(request.target()));
+                    response.body() = std::string(request.method_string()) + request.body().substr(0, 64);
+                    response.keep_alive(false);
+                    response.prepare_payload();
                     break;
                 }
                 if (ec && ec != http::error::need_more)
