@@ -20,7 +20,6 @@ import kvharness as kv
 from conftest import enable, free_port, start_front
 
 EXAMPLES = os.path.join(kv.REPO, "examples")
-DEPLOY = os.path.join(kv.REPO, "deploy")
 CLIENTS = {"suds": [sys.executable, os.path.join(EXAMPLES, "python", "kvixo_client.py")],
            "soap-npm": ["node", os.path.join(EXAMPLES, "js", "kvixo_client.mjs")]}
 
@@ -155,7 +154,7 @@ run_rc_command() {
 
 
 def test_freebsd_rc_script_supervises_the_service_as_its_user_with_the_docroot_as_one_argument(tmp_path):
-    script = pathlib.Path(DEPLOY, "freebsd", "kvixowebservice")
+    script = pathlib.Path(kv.REPO, "deploy", "freebsd", "kvixowebservice")
     assert os.access(script, os.X_OK)
     (tmp_path / "rc.subr").write_text(RC_SUBR)
     (tmp_path / "rc").write_text(script.read_text().replace(". /etc/rc.subr", ". ./rc.subr", 1))
