@@ -10,7 +10,6 @@ import re
 import socket
 import sys
 import tempfile
-import urllib.request
 
 import pytest
 
@@ -19,9 +18,7 @@ pytest.register_assert_rewrite("kvharness")
 import kvharness as kv  # noqa: E402
 
 pytest_plugins = ["kvharness"]
-
-def deployed_site():
-    return pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf").read_text()
+SITE = pathlib.Path(kv.REPO, "deploy", "nginx", "kvixowebservice.conf")
 
 
 def enable(site, **directives):
@@ -31,19 +28,6 @@ def enable(site, **directives):
                               lambda m: f"{m[1]}{name} {arguments or m[2]};", site)
         assert count, f"no example of {name}"
     return site
-
-
-def nginx_conf(tmp, port, site):
-    """The server block in a main configuration, workers nobody:www; every file it writes stays in tmp."""
-    site, count = re.subn(r"(?m)^(\s*)listen\s+80;", rf"\g<1>listen 127.0.0.1:{port};", site)
-    assert count == 1 and kv.SOCKET_PATH in site
-    temps = "".join(f"{kind}_temp_path {tmp}/{kind};\n"
-                    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-    path = pathlib.Path(tmp, "nginx.conf")
-    path.write_text(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {tmp}/nginx.pid;\n"
-                    f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 64; }}\n"
-                    f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
-    return str(path)
 
 
 def free_port():
@@ -58,10 +42,6 @@ class Front:
     def __init__(self, directory, port):
         self.dir, self.port, self.base = directory, port, f"http://127.0.0.1:{port}"
 
-    def get(self, path):
-        with urllib.request.urlopen(self.base + path, timeout=10) as answer:
-            return answer.status, answer.headers, answer.read()
-
     def request(self, method, target, body=None, headers=None, connection=None):
         """One exchange with exactly the header fields given (and Content-Length); any status returns."""
         connection = connection or http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
@@ -72,11 +52,20 @@ class Front:
 
 
 def start_front(start, edit=lambda site, directory: site):
-    """nginx on a free port of 127.0.0.1 with the deployed server block, edit(site, its directory) applied."""
+    """nginx on a free port of 127.0.0.1 with the deployed server block, edit(site, its directory) applied,
+    in a main configuration with workers nobody:www; every file it writes stays in its directory."""
     directory = tempfile.mkdtemp(prefix="kvfront-", dir="/run")
     port = free_port()
-    conf = nginx_conf(directory, port, edit(deployed_site(), directory))
-    nginx = start(["-p", directory, "-e", directory + "/error.log", "-c", conf], ready=False, binary="/usr/sbin/nginx")
+    site = edit(SITE.read_text(), directory)
+    site, count = re.subn(r"(?m)^(\s*)listen\s+80;", rf"\g<1>listen 127.0.0.1:{port};", site)
+    assert count == 1 and kv.SOCKET_PATH in site
+    temps = "".join(f"{kind}_temp_path {directory}/{kind};\n"
+                    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    conf = pathlib.Path(directory, "nginx.conf")
+    conf.write_text(f"daemon off;\nuser nobody www;\nworker_processes 1;\npid {directory}/nginx.pid;\n"
+                    f"error_log {directory}/error.log warn;\nevents {{ worker_connections 64; }}\n"
+                    f"http {{\naccess_log off;\n{temps}{site}\n}}\n")
+    nginx = start(["-p", directory, "-e", directory + "/error.log", "-c", str(conf)], ready=False, binary="/usr/sbin/nginx")
 
     def listening():
         assert nginx.proc.poll() is None, nginx.output()
@@ -90,12 +79,9 @@ def start_front(start, edit=lambda site, directory: site):
 def front(module_services):
     """The service on the bundled document root and nginx before it, fresh for each test file;
     front.start_service() starts the service anew after front.service has been ended."""
-    arguments = ["-docroot", os.path.join(kv.REPO, "docroot")]
-    service = module_services(arguments)
-    front = start_front(module_services)
-    front.service = service
-
     def start_service():
-        front.service = module_services(arguments)
+        front.service = module_services(["-docroot", os.path.join(kv.REPO, "docroot")])
+    front = start_front(module_services)
     front.start_service = start_service
+    start_service()
     return front

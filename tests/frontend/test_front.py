@@ -1,15 +1,13 @@
-"""The nginx front, the WSDL and the example SOAP clients driven by it; the service files of
-deploy/, each starting the service with an explicit document root. Faults caught in the front: a
-SOAP call that a page of another site can send (any Content-Type but text/xml, or a target that
-holds the gateway path only in other letters or in its query) reaching the device, a preflight
-approved, a hardening example of the server block that does not work once enabled."""
+"""The nginx front, the WSDL and the example SOAP clients driven by it; FreeBSD's rc.d script.
+Faults caught in the front: a SOAP call that a page of another site can send (any Content-Type
+but text/xml, or a target that holds the gateway path only in other letters or in its query)
+reaching the device, a preflight approved, a hardening example that fails once enabled."""
 
 import base64
 import http.client
 import os
 import pathlib
 import re
-import shutil
 import ssl
 import subprocess
 import sys
@@ -22,7 +20,6 @@ import kvharness as kv
 from conftest import enable, free_port, start_front
 
 EXAMPLES = os.path.join(kv.REPO, "examples")
-DEPLOY = os.path.join(kv.REPO, "deploy")
 CLIENTS = {"suds": [sys.executable, os.path.join(EXAMPLES, "python", "kvixo_client.py")],
            "soap-npm": ["node", os.path.join(EXAMPLES, "js", "kvixo_client.mjs")]}
 
@@ -36,7 +33,7 @@ PART_TYPES = {name: kind for kind, names in {
 
 
 def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
-    status, headers, body = front.get("/KvIxoWebService.wsdl")
+    status, headers, body = front.request("GET", "/KvIxoWebService.wsdl")
     assert (status, headers["Content-Type"]) == (200, "application/wsdl+xml")
     wsdl = ET.fromstring(body)
     address = wsdl.find(".//{http://schemas.xmlsoap.org/wsdl/soap/}address")
@@ -48,10 +45,10 @@ def test_wsdl_is_served_and_declares_every_parameter_with_its_width(front):
 
 def test_bare_address_shows_the_start_page_and_the_information_page_its_stylesheet(front):
     docroot = pathlib.Path(kv.REPO, "docroot")
-    assert front.get("/")[::2] == (200, (docroot / "index.html").read_bytes())
-    status, _, page = front.get(kv.GW)
+    assert front.request("GET", "/")[::2] == (200, (docroot / "index.html").read_bytes())
+    page = front.request("GET", kv.GW)[2]
     stylesheet = re.search(rb'<link rel="stylesheet"[^>]* href="([^"]+)"', page)[1].decode()
-    status, headers, body = front.get(urllib.parse.urljoin(kv.GW, stylesheet))
+    status, headers, body = front.request("GET", urllib.parse.urljoin(kv.GW, stylesheet))
     assert (status, headers["Content-Type"], body) == (200, "text/css", (docroot / "Korvel.css").read_bytes())
 
 
@@ -143,18 +140,6 @@ def test_client_runs_every_operation_and_sees_the_device_error(front, client, po
                                        f"Device error: {kv.DEVICE_ERROR} An IXO Error has occurred."]
 
 
-@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="no systemd-analyze")
-def test_systemd_unit_verifies_with_the_built_binary(workdir):
-    unit = pathlib.Path(DEPLOY, "systemd", "kvixowebservice.service").read_text()
-    command = re.search(r"(?m)^ExecStart=(\S+) -docroot (\S+)$", unit)
-    assert command, "ExecStart must name the document root"
-    path = os.path.join(workdir, "kvixowebservice.service")
-    pathlib.Path(path).write_text(unit.replace(command[1], os.environ["KV_SERVER"])
-                                  .replace(command[2], os.path.join(kv.REPO, "docroot")))
-    run = subprocess.run(["systemd-analyze", "verify", "--man=no", path], capture_output=True, text=True)
-    assert run.returncode == 0 and "kvixowebservice" not in run.stderr, run.stderr
-
-
 # A stand-in for FreeBSD's /etc/rc.subr: prints what the script hands to rc.subr and the
 # command line as rc.subr evaluates it, one argument a line.
 RC_SUBR = r"""
@@ -169,7 +154,7 @@ run_rc_command() {
 
 
 def test_freebsd_rc_script_supervises_the_service_as_its_user_with_the_docroot_as_one_argument(tmp_path):
-    script = pathlib.Path(DEPLOY, "freebsd", "kvixowebservice")
+    script = pathlib.Path(kv.REPO, "deploy", "freebsd", "kvixowebservice")
     assert os.access(script, os.X_OK)
     (tmp_path / "rc.subr").write_text(RC_SUBR)
     (tmp_path / "rc").write_text(script.read_text().replace(". /etc/rc.subr", ". ./rc.subr", 1))

@@ -1,7 +1,7 @@
-// The worker's request reading: any bytes, arriving in reads of any size, through the parser
-// with the worker's field arena, buffer and limits, then answered with fields from the same
-// arena. Never an exception but the arena's bad_alloc (the worker drops the
-// connection), never an overrun, and every arena block back at the end.
+// The worker's request reading: any bytes, arriving in reads of any size, through the parser with
+// the worker's field arena, buffer and limits, then answered with fields from the same arena. Never
+// an exception but the arena's bad_alloc (the worker drops the connection), never an overrun, and
+// every arena block back at the end.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,27 +16,10 @@
 #include "http_worker.h"
 #include "mime_type.h"
 
-namespace {
-
 using IxoWebservice::http_worker;
 namespace http = boost::beast::http;
 using parser_t = http::request_parser<http_worker::request_body_t, http_worker::alloc_t>;
 using response_t = http::response<http::string_body, http_worker::fields_t>;
-
-// Answers the parsed request with a response whose fields come from the arena, as the worker's do;
-// an arena too full for the answer is the worker's bad_alloc, not a fault.
-void Answer(const http_worker::request& request, http_worker::alloc_t& alloc)
-try {
-    response_t response(std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
-    response.set(http::field::server, "Beast");
-    response.set(http::field::content_type, IxoWebservice::mime_type(request.target()));
-    response.body() = std::string(request.method_string()) + request.body().substr(0, 64);
-    response.keep_alive(false);
-    response.prepare_payload();
-} catch (const std::bad_alloc&) {
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -45,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t read_size = 1 + data[0] % 64 * 128;  // the first byte sets the size of each read
     ++data, --size;
     http_worker::alloc_t alloc{http_worker::field_arena_size};
-    {
+    try {
         boost::beast::flat_static_buffer<8192> buffer;
         parser_t parser(std::piecewise_construct, std::make_tuple(), std::forward_as_tuple(alloc));
         parser.header_limit(http_worker::header_limit);
@@ -55,15 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (;;) {
             if (buffer.size() != 0) {
                 boost::beast::error_code ec;
-                size_t used = 0;
-                try {
-                    used = parser.put(buffer.data(), ec);
-                } catch (const std::bad_alloc&) {
-                    break;  // the fields overflow the arena: the worker drops the connection
-                }
+                const size_t used = parser.put(buffer.data(), ec);
                 buffer.consume(used);
-                if (parser.is_done()) {
-                    Answer(parser.get(), alloc);
+                if (parser.is_done()) {  // answered with fields from the arena, as the worker does
+                    const http_worker::request& request = parser.get();
+                    response_t response(std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
+                    response.set(http::field::server, "Beast");
+                    response.set(http::field::content_type, IxoWebservice::mime_type(request.target()));
+                    response.body() = std::string(request.method_string()) + request.body().substr(0, 64);
+                    response.keep_alive(false);
+                    response.prepare_payload();
                     break;
                 }
                 if (ec && ec != http::error::need_more)
@@ -78,6 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::copy(data, data + bytes, static_cast<uint8_t*>(space.data()));
             buffer.commit(bytes), data += bytes, size -= bytes;
         }
+    } catch (const std::bad_alloc&) {
+        // the fields or the answer overflow the arena: the worker drops the connection
     }
     if (alloc.pool().blocks_out() != 0 || alloc.pool().bytes_used() != 0)
         std::abort();  // a block of the arena was never given back

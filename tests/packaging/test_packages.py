@@ -1,6 +1,7 @@
-"""The Debian packages as built (tests/packaging/build_packages.sh), unpacked, never installed:
-the packaged service on the packaged library and document root, the packaged unit, and the
-relations that let a controller's real Ixo library replace the simulated one."""
+"""The Debian packages as built (tests/packaging/build_packages.sh), unpacked, never installed, on
+the black-box harness (its private /run and /dev/log): the packaged service on the packaged library
+and document root, the packaged unit, and the relations that let a real Ixo library replace the
+simulated one."""
 
 import glob
 import grp
@@ -48,33 +49,6 @@ def allowed_syscalls(unit):
     return allowed
 
 
-def start_as_the_unit_does(services, monkeypatch, prefix=()):
-    """The packaged service on its library and document root, as an unprivileged user with the
-    group www in a run directory made for that user (the unit's RuntimeDirectory); "nobody"
-    stands in for kvixowebservice, which only the package creates."""
-    library, = glob.glob(str(ROOT / "usr/lib/*/libKvIxoDll.so"))
-    monkeypatch.setenv("LD_LIBRARY_PATH", os.path.dirname(library))
-    user, www = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("www").gr_gid
-    os.makedirs(kv.RUN_DIR, 0o755, exist_ok=True)
-    os.chown(kv.RUN_DIR, user, www)
-    command = [*prefix, "/usr/bin/setpriv", "--reuid", str(user), "--regid", str(www), "--clear-groups",
-               "--no-new-privs", "--", str(ROOT / "usr/sbin/IxoWebServerBSD"), "-docroot", str(DOCROOT)]
-    return services(command[1:], binary=command[0]), library, user, www
-
-
-def test_packaged_service_answers_on_the_packaged_library_and_document_root(services, monkeypatch):
-    service, library, user, www = start_as_the_unit_does(services, monkeypatch)
-    assert library in pathlib.Path(f"/proc/{service.pid}/maps").read_text()
-    socket_file = os.stat(kv.SOCKET_PATH)
-    assert (socket_file.st_uid, socket_file.st_gid, socket_file.st_mode & 0o777) == (user, www, 0o660)
-    assert kv.exchange(kv.req("GET", "/index.html")) == kv.response(200, "text/html",
-                                                                  (DOCROOT / "index.html").read_bytes())
-    # The information page: the simulated device's net id, and its style sheet beside it.
-    page = kv.exchange(kv.req("GET", kv.GW))
-    assert page.startswith(b"HTTP/1.1 200 OK\r\n") and b"10.20.30.40.1.1" in page
-    assert kv.exchange(kv.req("GET", "/KvIxoWebService/Korvel.css")).startswith(b"HTTP/1.1 200 OK\r\n")
-
-
 def test_packaged_unit_verifies_and_its_sandbox_rates_at_most_2_5(workdir):
     unit = UNIT.read_text()
     assert re.search(r"(?m)^User=kvixowebservice$", unit) and re.search(r"(?m)^Group=www$", unit)
@@ -91,13 +65,31 @@ def test_packaged_unit_verifies_and_its_sandbox_rates_at_most_2_5(workdir):
     assert exposure and float(exposure[1]) <= 2.5, security.stdout[-400:]
 
 
-def test_start_up_and_answers_stay_inside_the_units_sandbox(services, monkeypatch, workdir):
+def test_packaged_service_answers_inside_the_units_sandbox(services, monkeypatch, workdir):
+    """The packaged service on its library and document root, traced, as an unprivileged user with
+    the group www in a run directory made for that user (the unit's RuntimeDirectory); "nobody"
+    stands in for kvixowebservice, which only the package creates."""
+    library, = glob.glob(str(ROOT / "usr/lib/*/libKvIxoDll.so"))
+    monkeypatch.setenv("LD_LIBRARY_PATH", os.path.dirname(library))
+    user, www = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("www").gr_gid
+    os.makedirs(kv.RUN_DIR, 0o755, exist_ok=True)
+    os.chown(kv.RUN_DIR, user, www)
     trace = os.path.join(workdir, "trace")
-    service, *_ = start_as_the_unit_does(services, monkeypatch, ["/usr/bin/strace", "-f", "-qq", "-o", trace])
-    for target in ("/index.html", kv.GW, "/missing"):
-        assert kv.exchange(kv.req("GET", target)).startswith(b"HTTP/1.1 ")
-    traced, = pathlib.Path(f"/proc/{service.pid}/task/{service.pid}/children").read_text().split()
-    os.kill(int(traced), signal.SIGTERM)
+    service = services(["-f", "-qq", "-o", trace, "/usr/bin/setpriv", "--reuid", str(user), "--regid", str(www),
+                        "--clear-groups", "--no-new-privs", "--", str(ROOT / "usr/sbin/IxoWebServerBSD"),
+                        "-docroot", str(DOCROOT)], binary="/usr/bin/strace")
+    traced = int(pathlib.Path(f"/proc/{service.pid}/task/{service.pid}/children").read_text())
+    assert library in pathlib.Path(f"/proc/{traced}/maps").read_text()
+    socket_file = os.stat(kv.SOCKET_PATH)
+    assert (socket_file.st_uid, socket_file.st_gid, socket_file.st_mode & 0o777) == (user, www, 0o660)
+    assert kv.exchange(kv.req("GET", "/index.html")) == kv.response(200, "text/html",
+                                                                  (DOCROOT / "index.html").read_bytes())
+    # The information page: the simulated device's net id, and its style sheet beside it.
+    page = kv.exchange(kv.req("GET", kv.GW))
+    assert page.startswith(b"HTTP/1.1 200 OK\r\n") and b"10.20.30.40.1.1" in page
+    assert kv.exchange(kv.req("GET", "/KvIxoWebService/Korvel.css")).startswith(b"HTTP/1.1 200 OK\r\n")
+    assert kv.exchange(kv.req("GET", "/missing")).startswith(b"HTTP/1.1 404 ")
+    os.kill(traced, signal.SIGTERM)
     assert service.wait_exit() == -signal.SIGTERM   # strace ends as the service does
     lines = pathlib.Path(trace).read_text().splitlines()
     # The filter holds from the service's execve on (setpriv's own calls come before it).

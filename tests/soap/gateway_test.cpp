@@ -1,6 +1,5 @@
-// Requests in, documents out, on a gateway over a clean simulated device: recognition, the
-// order of the faults, the five operations and their documents byte for byte, net ids, and the
-// information fragments with the buffer protocol of GetPulginInfo.
+// Requests in, documents out, on a gateway over a clean simulated device: the order of the faults,
+// the five operations byte for byte, net ids, and the information fragments of GetPulginInfo.
 #include <stdlib.h>
 
 #include <cstring>
@@ -26,19 +25,18 @@ const std::string kFrameEnd = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
 std::string Envelope(const std::string& method) { return "<soap:Envelope><soap:Body>" + method + "</soap:Body></soap:Envelope>"; }
 
 // The client fault alone names its encoding in lower case.
-inline std::string ClientFault(const std::string& faultString)
+std::string ClientFault(const std::string& text)
 {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>" + kFrame.substr(38) +
-           "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode><faultstring>" + faultString +
-           "</faultstring></SOAP-ENV:Fault>" + kFrameEnd;
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>" + kFrame.substr(38) + "<SOAP-ENV:Fault><faultcode>"
+           "SOAP-ENV:Client</faultcode><faultstring>" + text + "</faultstring></SOAP-ENV:Fault>" + kFrameEnd;
 }
 
-inline std::string ServerFault(int32_t code)
+std::string ServerFault(int32_t code)
 {
-    return kFrame + "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>An IXO Error has "
-           "occurred.</faultstring><detail><errorcode xmlns=\"http://korvel.example/KvIxoWebService\">" +
-           std::to_string(code) + "</errorcode><errorinfo xmlns=\"http://korvel.example/KvIxoWebService\"/>"
-           "</detail></SOAP-ENV:Fault>" + kFrameEnd;
+    const std::string ns = " xmlns=\"http://korvel.example/KvIxoWebService\"";
+    return kFrame + "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>An IXO Error has occurred."
+           "</faultstring><detail><errorcode" + ns + ">" + std::to_string(code) + "</errorcode><errorinfo" + ns +
+           "/></detail></SOAP-ENV:Fault>" + kFrameEnd;
 }
 
 // The simulator is process-wide: each test starts from its defaults. A gateway believes
@@ -46,7 +44,6 @@ inline std::string ServerFault(int32_t code)
 class GatewayTest : public ::testing::Test {
 protected:
     void SetUp() override { Configure(); }
-    void TearDown() override { Configure(), soap_.reset(); }
     // A fresh gateway on a reset device, with one simulator variable set when name is given.
     void Configure(const char* name = nullptr, const char* value = nullptr)
     {
@@ -67,6 +64,16 @@ protected:
         return response;
     }
     std::string Answer(const std::string& method) { return AnswerText(Envelope(method).c_str()); }
+    // An information fragment through the usual two calls: ask for the size, then fetch.
+    std::string Fragment(const char* page)
+    {
+        unsigned int size = 0;
+        EXPECT_EQ(soap_->GetPulginInfo(page, nullptr, &size), 234);
+        std::vector<char> buffer(size, 'x');
+        EXPECT_EQ(soap_->GetPulginInfo(page, buffer.data(), &size), 0);
+        EXPECT_EQ(size, buffer.size());
+        return buffer.empty() || buffer.back() != '\0' ? "<not terminated>" : buffer.data();
+    }
 
     std::unique_ptr<CIxoSoap> soap_;
 };
@@ -78,12 +85,9 @@ const std::string kMismatch = ClientFault("Validation constraint violation: tag 
 const std::string kMissing = ClientFault("Ixo Parameter is missing");
 const std::string kRead = "<Read><nPort>851</nPort><indexGroup>1</indexGroup><indexOffset>0</indexOffset><cbLen>2</cbLen></Read>";
 
-std::string Response(const std::string& content) { return kFrame + content + kFrameEnd; }
-std::string doc(const std::string& op, const std::string& in) { return Response("<ns1:" + op + "Response>" + in + "</ns1:" + op + "Response>"); }
+std::string doc(const std::string& op, const std::string& in) { return kFrame + "<ns1:" + op + "Response>" + in + "</ns1:" + op + "Response>" + kFrameEnd; }
 
-using RequestTest = GatewayTest;
-
-TEST_F(RequestTest, FaultsInTheirOrder)
+TEST_F(GatewayTest, FaultsInTheirOrder)
 {
     const struct { const char* name; std::string request, answer; } cases[] = {
         {"empty text", "", kNotWellFormed},
@@ -104,7 +108,6 @@ TEST_F(RequestTest, FaultsInTheirOrder)
         {"name with an overlong form", Envelope("<a\xC0\xAF/>"), MethodFault("a\xEF\xBF\xBD\xEF\xBF\xBD")},
         {"name in UTF-8 kept", Envelope("<\xC3\xA9t\xF0\x9F\x98\x80/>"), MethodFault("\xC3\xA9t\xF0\x9F\x98\x80")},
         {"parameters before the device", Envelope("<Read><nPort>65535</nPort><indexGroup>1</indexGroup></Read>"), kMissing},
-        {"prefixed parameter", Envelope("<Read><x:nPort>1</x:nPort>" + kRead.substr(kRead.find("<indexGroup>"))), kMissing},
     };
     for (const auto& c : cases)
         EXPECT_EQ(AnswerText(c.request.c_str()), c.answer) << c.name;
@@ -112,7 +115,7 @@ TEST_F(RequestTest, FaultsInTheirOrder)
     EXPECT_EQ(KvIxoSimPortOpenCalls(), 0u) << "none of these reached the library";
 }
 
-TEST_F(RequestTest, AcceptedEnvelopeShapes)
+TEST_F(GatewayTest, AcceptedEnvelopeShapes)
 {
     for (const std::string& request : {
              "<x:Envelope xmlns:x=\"urn:any\"><x:Body>" + kRead + "</x:Body></x:Envelope>",
@@ -120,14 +123,13 @@ TEST_F(RequestTest, AcceptedEnvelopeShapes)
              "<s:Envelope><s:Header><a/></s:Header><s:Body>" + kRead + "</s:Body></s:Envelope>",
              "<?xml version=\"1.0\"?>\n<!-- c -->\n<s:Envelope>\n <s:Body>\n<!-- c -->" + kRead + "</s:Body></s:Envelope>",
              Envelope("<q:Read><cbLen>2</cbLen><x/><indexOffset>0</indexOffset><indexGroup>1</indexGroup>"
-                      "<nPort>851</nPort></q:Read>")}) {
+                      "<nPort>851</nPort></q:Read>")})
         EXPECT_EQ(AnswerText(request.c_str()), doc("Read", "<ppData>AAA=</ppData>")) << request;
-    }
 }
 
 // Each parameter left out in turn: a required one gives the missing-parameter fault, an
 // optional one (marked "?") still gives the response.
-TEST_F(RequestTest, EveryRequiredParameterIsChecked)
+TEST_F(GatewayTest, EveryRequiredParameterIsChecked)
 {
     const std::map<std::string, std::vector<std::string>> operations = {
         {"Read", {"nPort", "indexGroup", "indexOffset", "cbLen", "netId?"}},
@@ -212,10 +214,7 @@ TEST(ReadCount, ClampedToTheRequestedLength)
     }
 }
 
-
-using NetIdTest = GatewayTest;
-
-TEST_F(NetIdTest, Table)
+TEST_F(GatewayTest, NetIds)
 {
     Configure("KVIXO_SIM_NETID", "1.2.3.4.5.6");  // the local net id comes from the library
     const struct { const char* text; const char* netId; } cases[] = {
@@ -239,21 +238,7 @@ const std::string kRoutesHead = kTable + R"(Remote Computer</th><th align="left"
 
 std::string Row(const std::string& name, const std::string& value) { return "<tr><td width=\"20%\">" + name + "</td><td width=\"600\">" + value + "</td></tr>"; }
 
-class InfoPageTest : public GatewayTest {
-protected:
-    // The fragment through the usual two calls: ask for the size, then fetch.
-    std::string Fragment(const char* page)
-    {
-        unsigned int size = 0;
-        EXPECT_EQ(soap_->GetPulginInfo(page, nullptr, &size), 234);
-        std::vector<char> buffer(size, 'x');
-        EXPECT_EQ(soap_->GetPulginInfo(page, buffer.data(), &size), 0);
-        EXPECT_EQ(size, buffer.size());
-        return buffer.empty() || buffer.back() != '\0' ? "<not terminated>" : buffer.data();
-    }
-};
-
-TEST_F(InfoPageTest, PagesAndTheBufferProtocol)
+TEST_F(GatewayTest, InfoPagesAndTheBufferProtocol)
 {
     for (const char* page : {"routes", "RoUtEs", "route", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(Fragment(page).rfind(page != nullptr && strlen(page) == 6 ? kRoutesHead : kLocalPage, 0), 0u);
@@ -261,18 +246,17 @@ TEST_F(InfoPageTest, PagesAndTheBufferProtocol)
     const unsigned int needed = static_cast<unsigned int>(kLocalPage.size() + 1);
     std::vector<char> buffer(needed + 50, 'x');
     EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), nullptr), 87);
-    // The result and the size afterwards of a call with a buffer said to hold size bytes.
-    const auto call = [&](unsigned int size) {
-        const int result = soap_->GetPulginInfo(nullptr, buffer.data(), &size);
-        return std::make_pair(result, size);
-    };
-    EXPECT_EQ(call(needed - 1), std::make_pair(234, needed));
+    unsigned int size = needed - 1;  // the buffer's size as told, and the size needed afterwards
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), &size), 234);
+    EXPECT_EQ(size, needed);
     EXPECT_EQ(std::string(buffer.data(), buffer.size()), std::string(needed + 50, 'x')) << "nothing written";
-    EXPECT_EQ(call(needed + 50), std::make_pair(0, needed + 50));
+    size = needed + 50;
+    EXPECT_EQ(soap_->GetPulginInfo(nullptr, buffer.data(), &size), 0);
+    EXPECT_EQ(size, needed + 50);
     EXPECT_EQ(buffer.data(), kLocalPage);
 }
 
-TEST_F(InfoPageTest, WithoutPortLocalPageShowsZeroAndRoutesTheCode)
+TEST_F(GatewayTest, InfoPagesWithoutPortShowPortZeroAndTheRoutesCode)
 {
     Configure("KVIXO_SIM_FAIL_OPEN", "100");
     std::string expected = kLocalPage;
@@ -280,7 +264,7 @@ TEST_F(InfoPageTest, WithoutPortLocalPageShowsZeroAndRoutesTheCode)
     EXPECT_EQ(Fragment("routes"), "Unable to load page (Ixo Error = 0x8001.)");
 }
 
-TEST_F(InfoPageTest, RouteTables)
+TEST_F(GatewayTest, InfoPageRouteTables)
 {
     const struct { const char* routes; std::string rows; } cases[] = {
         {"", ""},
