@@ -1,6 +1,7 @@
 #include "file_cache.h"
 
 #include <cerrno>
+#include <memory>
 #include <new>
 
 #include <fcntl.h>
@@ -51,15 +52,18 @@ void file_cache::lookup(const std::string& path, found& out, boost::system::erro
     const auto it = index.find(path);
     if (it != index.end()) {
         struct stat now;
-        if (::stat(path.c_str(), &now) == 0 && matches(*it->second, now)) {
-            if (steady() - it->second->read_at <= reread_interval) {
-                lru.splice(lru.begin(), lru, it->second);
-                out.content = it->second->content;
+        entry& held = *it->second;
+        if (::stat(path.c_str(), &now) == 0 && matches(held, now)) {
+            if (steady() - held.read_at <= reread_interval) {
+                lru_list& list = held.file ? open_lru : lru;
+                list.splice(list.begin(), list, it->second);
+                out.content = held.content;
+                out.file = held.file;
                 ++hit_count;
                 return;
             }
             // Unchanged status, but read a while ago: its bytes may have changed all the same.
-            previous = it->second->content;
+            previous = held.content;
         }
         // Changed, replaced, gone or due: the open below reads it again or reports why it cannot.
         erase(it);
@@ -95,8 +99,15 @@ void file_cache::load(const std::string& path, found& out, boost::system::error_
         return;
     }
     if (static_cast<std::uint64_t>(status.st_size) > bounds.max_file_bytes) {
-        out.fd = fd;
-        out.status = status;
+        try {
+            out.file = std::make_shared<const open_file>(fd, status);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        // Sent with the size examined here: one that shrinks meanwhile ends its response early.
+        if (not_after(status.st_ctim, still_since))
+            keep(path, status, nullptr, out.file, read_at);
         return;
     }
 
@@ -130,33 +141,39 @@ void file_cache::load(const std::string& path, found& out, boost::system::error_
     // The same bytes as before keep their object, and with it the head memo.
     out.content = previous && previous->bytes == bytes ? previous : content;
     if (whole && not_after(status.st_ctim, still_since))
-        keep(path, status, out.content, read_at);
+        keep(path, status, out.content, nullptr, read_at);
 }
 
 void file_cache::keep(const std::string& path, const struct stat& status, const content_ptr& content,
-                      std::chrono::steady_clock::time_point read_at)
+                      const open_file_ptr& file, std::chrono::steady_clock::time_point read_at)
 {
-    const std::size_t cost = path.size() + content->bytes.size();
-    if (bounds.max_entries == 0 || cost > bounds.max_total_bytes)
+    const std::size_t cost = file ? 0 : path.size() + content->bytes.size();
+    if (file ? bounds.max_descriptors == 0 : (bounds.max_entries == 0 || cost > bounds.max_total_bytes))
         return;
     const auto existing = index.find(path);
     if (existing != index.end())
         erase(existing);
-    while (!lru.empty() && (index.size() >= bounds.max_entries || total_bytes + cost > bounds.max_total_bytes))
-        erase(index.find(*lru.back().path));
+    lru_list& list = file ? open_lru : lru;
+    if (file) {
+        while (!list.empty() && list.size() >= bounds.max_descriptors)
+            erase(index.find(*list.back().path));
+    } else {
+        while (!list.empty() && (list.size() >= bounds.max_entries || total_bytes + cost > bounds.max_total_bytes))
+            erase(index.find(*list.back().path));
+    }
 
     // Keeping is optional: without memory for the bookkeeping the file is just not kept.
     try {
-        lru.push_front(entry{nullptr, content, status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                             status.st_ctim, read_at});
+        list.push_front(entry{nullptr, content, file, status.st_dev, status.st_ino, status.st_size, status.st_mtim,
+                              status.st_ctim, read_at});
     } catch (const std::bad_alloc&) {
         return;
     }
     try {
-        const auto placed = index.emplace(path, lru.begin());
-        lru.front().path = &placed.first->first;
+        const auto placed = index.emplace(path, list.begin());
+        list.front().path = &placed.first->first;
     } catch (const std::bad_alloc&) {
-        lru.pop_front();
+        list.pop_front();
         return;
     }
     total_bytes += cost;
@@ -164,8 +181,12 @@ void file_cache::keep(const std::string& path, const struct stat& status, const 
 
 void file_cache::erase(std::unordered_map<std::string, lru_list::iterator>::iterator it)
 {
-    total_bytes -= it->first.size() + it->second->content->bytes.size();
-    lru.erase(it->second);
+    if (it->second->file) {
+        open_lru.erase(it->second);
+    } else {
+        total_bytes -= it->first.size() + it->second->content->bytes.size();
+        lru.erase(it->second);
+    }
     index.erase(it);
 }
 

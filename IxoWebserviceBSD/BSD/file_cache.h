@@ -1,7 +1,9 @@
-// Small files of the document root held in memory, checked against the file on every request
-// and read again once a second.
+// Small files of the document root held in memory and larger ones held open, checked against
+// the file on every request and read or opened again once a second.
 #ifndef IXO_FILE_CACHE_H
 #define IXO_FILE_CACHE_H
+
+#include "open_file.h"
 
 #include <boost/system/error_code.hpp>
 
@@ -29,6 +31,11 @@ namespace IxoWebservice {
 // from an attribute cache): a content last read more than reread_interval ago is read
 // again, and keeps its head memo when its bytes are the same. Entries and bytes are
 // bounded; the least recently used entry goes first.
+// Files above max_file_bytes are held open instead, under the same rules: the descriptor is
+// kept with the status it was examined under, let go when the status differs (so a file
+// replaced by rename is opened afresh and never sent from the old descriptor) and opened
+// again once it was opened more than reread_interval ago. At most max_descriptors are held,
+// the least recently used let go first; a let-go file closes when its last response ends.
 class file_cache {
 public:
     // A small file's bytes, and a memo of the response head first rendered for them. Responses
@@ -46,13 +53,13 @@ public:
         std::size_t max_file_bytes = 64 * 1024;       // larger files are not held
         std::size_t max_entries = 512;                 // files held at once
         std::size_t max_total_bytes = 4 * 1024 * 1024; // contents and path names together
+        std::size_t max_descriptors = 64;              // larger files held open at once
     };
 
     // What a lookup found: the whole content of a small file, or an open larger file.
     struct found {
         content_ptr content;  // set for a file of at most max_file_bytes
-        int fd = -1;          // set for a larger regular file: open, owned by the caller
-        struct stat status {};  // the larger file's status, from its descriptor
+        open_file_ptr file;   // set for a larger regular file, with the status it is sent under
     };
 
     static constexpr std::time_t racy_margin_seconds = 3;
@@ -70,7 +77,8 @@ public:
     // (with the error of the open), or when it is a directory or not a regular file.
     void lookup(const std::string& path, found& out, boost::system::error_code& ec);
 
-    std::size_t entries() const { return index.size(); }
+    std::size_t entries() const { return lru.size(); }
+    std::size_t descriptors() const { return open_lru.size(); }
     std::size_t bytes() const { return total_bytes; }
     // Lookups answered from memory since construction.
     std::uint64_t hits() const { return hit_count; }
@@ -81,13 +89,14 @@ public:
 private:
     struct entry {
         const std::string* path;  // the index's key
-        content_ptr content;
+        content_ptr content;      // a small file's bytes, or
+        open_file_ptr file;       // a larger file held open
         dev_t device;
         ino_t inode;
         off_t size;
         std::timespec modified;
         std::timespec changed;
-        std::chrono::steady_clock::time_point read_at;  // when the read of the content began
+        std::chrono::steady_clock::time_point read_at;  // when the read or open began
     };
     using lru_list = std::list<entry>;
 
@@ -96,14 +105,16 @@ private:
     // Opens and reads the file; keeps it when it is small and has been still long enough.
     // previous: the content held until now, taken again when the bytes read are the same.
     void load(const std::string& path, found& out, boost::system::error_code& ec, const content_ptr& previous);
+    // Keeps a content, or a larger file's descriptor (file set), within the bounds.
     void keep(const std::string& path, const struct stat& status, const content_ptr& content,
-              std::chrono::steady_clock::time_point read_at);
+              const open_file_ptr& file, std::chrono::steady_clock::time_point read_at);
     void erase(std::unordered_map<std::string, lru_list::iterator>::iterator it);
 
     limits bounds;
     clock_fn clock;
     steady_fn steady;
-    lru_list lru;  // most recently used first
+    lru_list lru;       // contents, most recently used first
+    lru_list open_lru;  // descriptors, most recently used first
     std::unordered_map<std::string, lru_list::iterator> index;
     std::size_t total_bytes = 0;
     std::uint64_t hit_count = 0;

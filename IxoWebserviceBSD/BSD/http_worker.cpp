@@ -83,25 +83,6 @@ bool kernel_copy_refused(int error)
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
 }
 
-// Hands the open regular file fd (examined as status) to stdio ("rb") as the body's file;
-// on failure the descriptor is closed.
-void adopt_regular_file(int fd, const struct stat& status, http_worker::file_body_t::value_type& body,
-                        error_code& ec)
-{
-    std::FILE* stream = ::fdopen(fd, "rb");
-    if (stream == nullptr) {
-        ec.assign(errno, boost::system::generic_category());
-        ::close(fd);
-        return;
-    }
-    // The serializer reads in pieces of its own buffer's size: a stdio buffer in
-    // between would only add a copy, an allocation and the fstat that sizes it.
-    std::setvbuf(stream, nullptr, _IONBF, 0);
-    sized_file_stdio file;
-    file.adopt(stream, static_cast<std::uint64_t>(status.st_size));
-    body.reset(std::move(file), ec);
-}
-
 // Builds a response whose fields live on the worker's arena (version 1.1, Connection
 // close, Server, Content-Type, the body and its Content-Length), then its serializer.
 // False, with both slots empty, when the fields do not fit in what the request left
@@ -508,7 +489,7 @@ void http_worker::send_file(boost::beast::string_view target)
     file_body_t::value_type body;
     files.lookup(file_path, found, ec);
     if (!ec && !found.content)
-        adopt_regular_file(found.fd, found.status, body, ec);
+        body.reset(shared_file(std::move(found.file)), ec);
     if (ec) {
         if (v)
             syslog(LOG_NOTICE, "send_file: file_open: %s %s", file_path.c_str(), ec.message().c_str());
@@ -644,7 +625,7 @@ void http_worker::send_file_content()
 {
     // The descriptor is non-blocking from its accept: a full socket answers EAGAIN.
     const int socket_fd = connection_fd();
-    const int file_fd = ::fileno(file_response->body().file().native_handle());
+    const int file_fd = file_response->body().file().native_handle();
     std::size_t pass_left = pass_limit;
     for (;;) {
         if (pass_left == 0) {
@@ -694,7 +675,8 @@ void http_worker::send_file_content()
 void http_worker::send_file_by_copy()
 {
     // The header has gone out: the serializer takes it as sent and goes on with the body,
-    // read from the start of the file (sendfile left the file's position alone).
+    // read from the start of the file at offsets of its own (pread): the descriptor may be
+    // sending to other connections at the same time.
     file_serializer->consume(file_header_bytes);
     write_response(*file_serializer);
 }

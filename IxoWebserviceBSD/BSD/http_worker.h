@@ -6,7 +6,7 @@
 #include "accept_gate.h"
 #include "fields_alloc.h"
 #include "file_cache.h"
-#include "sized_file_stdio.h"
+#include "shared_file.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -41,7 +41,7 @@ public:
     using fields_t = boost::beast::http::basic_fields<alloc_t>;
     using request_body_t = boost::beast::http::string_body;
     using request = boost::beast::http::request<request_body_t, fields_t>;
-    using file_body_t = boost::beast::http::basic_file_body<sized_file_stdio>;
+    using file_body_t = boost::beast::http::basic_file_body<shared_file>;
 
     static constexpr std::size_t header_limit = 8192;
     static constexpr std::uint64_t body_limit = 1024 * 1024;
@@ -108,7 +108,8 @@ private:
     // Sends what the socket takes of the rest of the file, at most pass_limit bytes a pass;
     // waits for room, or ends the connection.
     void send_file_content();
-    // Sends the file's content through the serializer's reads, after the header already sent.
+    // Sends the file's content through the serializer's reads (pread from the start of the
+    // file), after the header already sent.
     void send_file_by_copy();
 
     // Common end of every response write: shut down sending, release, accept again.

@@ -8,6 +8,7 @@ around the serializer/sendfile size boundary, a wrong or missing verbose line of
 import base64
 import os
 import re
+import time
 import uuid
 
 import pytest
@@ -136,3 +137,53 @@ def test_verbose_lines_of_a_request(service, syslog, root, method, target, failu
     if failure:
         expected.append(f"send_file: file_open: {root}/{failure.format(unique)}")
     assert syslog.request_lines(service.pid, target) == expected
+
+
+HELD = 64   # larger files the service holds open at most
+
+
+def open_root_files(service, root):
+    """What the service's descriptors name below the root (" (deleted)" marks a removed file)."""
+    names = []
+    for fd in os.listdir(f"/proc/{service.pid}/fd"):
+        try:
+            names.append(os.readlink(f"/proc/{service.pid}/fd/{fd}"))
+        except FileNotFoundError:   # closed meanwhile
+            pass
+    return [name for name in names if name.startswith(root + "/")]
+
+
+def test_large_files_held_open_are_bounded_and_never_sent_once_changed(service, root):
+    old = FILES[f"s{SIZES[-1]}.bin"]
+    new = bytes(reversed(old))
+    held = os.path.join(root, "held")
+
+    def rename_over(path):   # the same size and modification time, another inode
+        kv.make_tree(held, {"next": new})
+        os.utime(held + "/next", ns=(os.stat(path).st_atime_ns, os.stat(path).st_mtime_ns))
+        os.rename(held + "/next", path)
+
+    def write_in_place(path):
+        with open(path, "r+b") as file:
+            file.write(new)
+    changes = [(write_in_place, new), (rename_over, new), (os.remove, None)]
+    many = [f"m{i}.bin" for i in range(HELD + 6)]
+    kv.make_tree(held, {name: old for name in ["c0.bin", "c1.bin", "c2.bin", *many]})
+    newest = os.stat(os.path.join(held, many[-1])).st_ctime
+    kv.await_condition(lambda: time.time() > newest + 3.5, "the files to be still for 3 s (held open)", 10)
+
+    def get(name):
+        return kv.exchange(kv.req("GET", f"/held/{name}"), 30)
+    for i in range(len(changes)):
+        assert get(f"c{i}.bin") == get(f"c{i}.bin") == kv.response(200, "application/text", old)
+    assert {f"{held}/c{i}.bin" for i in range(len(changes))} <= set(open_root_files(service, root))
+    for i, (change, _) in enumerate(changes):
+        change(f"{held}/c{i}.bin")
+    for i, (_, now) in enumerate(changes):
+        assert get(f"c{i}.bin") == (kv.response(200, "application/text", now) if now
+                                     else kv.response(404, "text/plain", kv.NOT_FOUND))
+    assert not [name for name in open_root_files(service, root) if name.endswith(" (deleted)")]
+
+    for name in many:
+        assert get(name) == kv.response(200, "application/text", old)
+    assert sorted(open_root_files(service, root)) == sorted(f"{held}/{name}" for name in many[-HELD:])

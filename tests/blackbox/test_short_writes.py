@@ -1,6 +1,7 @@
 """Sends cut short, EAGAIN now and then (as FreeBSD's 8 KiB send space makes them), sendfile refused or
 not: short_io_shim.c preloaded. Faults caught: bytes lost, repeated or misplaced, a wrong length, a header
-without its body, a head changed or freed while sent, a shared mapping's change served stale for good."""
+without its body, a head changed or freed while sent, a shared mapping's change served stale for good, a
+file held open read at the descriptor's own position by responses in flight at once."""
 
 import mmap
 import os
@@ -57,6 +58,15 @@ def test_every_kind_of_answer_comes_out_whole(service, root):
                                     (kv.req("POST", kv.GW, read), "text/xml", b"<ppData>AAAA</ppData>")]:
         head, _, body = kv.exchange(raw, 30).partition(b"\r\n\r\n")
         assert head + b"\r\n\r\n" == kv.head(200, content_type, len(body)) and mark in body
+
+
+def test_large_file_held_open_comes_out_whole_to_readers_at_once(service):
+    readers = [kv.connect(30) for _ in range(3)]   # all in flight on the same descriptor at once
+    for reader in readers:
+        reader.sendall(kv.req("GET", "/large.bin?q"))
+    for reader in readers:
+        with reader:
+            assert kv.read_all(reader, 30) == kv.response(200, "application/text", LARGE)
 
 
 def test_head_in_flight_survives_the_same_file_under_another_type(service, syslog):

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,14 +54,23 @@ protected:
 
     std::string write(const std::string& name, const std::string& text) const { return put(dir_ + "/" + name, text); }
 
-    // Everything the lookup found: the content, "<open>" for a descriptor, after "!" and the error's message.
+    // Everything the lookup found: the content, or "<open>" and what the descriptor reads at the examined
+    // size, after "!" and the error's message.
     static std::string lookup(file_cache& cache, const std::string& file)
     {
         file_cache::found found;
         boost::system::error_code ec;
         cache.lookup(file, found, ec);
-        return (ec ? "!" + ec.message() : "") + (found.content ? found.content->bytes : "") +
-               (found.fd >= 0 && close(found.fd) == 0 ? "<open>" : "");
+        return (ec ? "!" + ec.message() : "") + (found.content ? found.content->bytes : "") + opened(found.file);
+    }
+
+    static std::string opened(const IxoWebservice::open_file_ptr& file)
+    {
+        if (!file)
+            return "";
+        std::string bytes(static_cast<std::size_t>(file->status().st_size), '\0');
+        bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(0, pread(file->descriptor(), &bytes[0], bytes.size(), 0))));
+        return "<open>" + bytes;
     }
 
     std::string dir_ = "/tmp/kvcache-XXXXXX";  // made unique by SetUp
@@ -100,25 +113,37 @@ const change_case change_cases[] = {
      nullptr, errc::is_a_directory},
 };
 
-// A file is kept only once its status has been still for the margin before the read: a just written file
-// is read afresh on every lookup, also when the clock is behind it.
+// A file is kept (in memory, or held open when larger than the limit) only once its status has been still
+// for the margin before the read: a just written file is read afresh on every lookup, also when the clock is
+// behind it. A file held open is never read through its old descriptor once its status differs.
 TEST_F(FileCache, OnlyFilesStillForTheMarginAreKeptAndChangesAreSeen)
 {
-    for (const file_cache::clock_fn clock : {&file_cache::real_time, earlier_time, &nearly_settled_time, settled_time}) {
-        const bool kept = clock == settled_time;
-        for (const change_case& c : change_cases) {
-            SCOPED_TRACE(std::string(c.name) + (kept ? ", kept" : clock == earlier_time ? ", clock behind" : ", now or ahead"));
-            std::filesystem::remove_all(dir_ + "/page.html");
-            const std::string file = write("page.html", "AAAA");
-            file_cache cache(file_cache::limits{}, clock);
-            EXPECT_EQ("AAAA", lookup(cache, file));
-            EXPECT_EQ("AAAA", lookup(cache, file));
-            EXPECT_EQ(kept ? 1U : 0U, cache.hits());
-            EXPECT_EQ(kept ? file.size() + 4 : 0U, cache.bytes());
+    for (const std::size_t max_file_bytes : {64 * 1024, 3}) {
+        const bool large = max_file_bytes < 4;
+        const std::string shown = large ? "<open>" : "";
+        file_cache::limits bounds;
+        bounds.max_file_bytes = max_file_bytes;
+        for (const file_cache::clock_fn clock : {&file_cache::real_time, earlier_time, &nearly_settled_time, settled_time}) {
+            const bool kept = clock == settled_time;
+            for (const change_case& c : change_cases) {
+                SCOPED_TRACE(std::string(c.name) + (large ? ", held open" : ", in memory") +
+                             (kept ? ", kept" : clock == earlier_time ? ", clock behind" : ", now or ahead"));
+                std::filesystem::remove_all(dir_ + "/page.html");
+                const std::string file = write("page.html", "AAAA");
+                file_cache cache(bounds, clock);
+                EXPECT_EQ(shown + "AAAA", lookup(cache, file));
+                EXPECT_EQ(shown + "AAAA", lookup(cache, file));
+                EXPECT_EQ(kept ? 1U : 0U, cache.hits());
+                EXPECT_EQ(kept && !large ? file.size() + 4 : 0U, cache.bytes());
+                EXPECT_EQ(kept && large ? 1U : 0U, cache.descriptors());
 
-            c.change(file);
-            EXPECT_EQ(c.content != nullptr ? std::string(c.content) : failure(c.error), lookup(cache, file));
-            EXPECT_EQ(kept && c.content != nullptr ? file.size() + std::string(c.content).size() : 0U, cache.bytes());
+                c.change(file);
+                EXPECT_EQ(c.content != nullptr ? shown + c.content : failure(c.error), lookup(cache, file));
+                EXPECT_EQ(kept && !large && c.content != nullptr ? file.size() + std::string(c.content).size() : 0U,
+                          cache.bytes());
+                EXPECT_EQ(kept && large && c.content != nullptr ? 1U : 0U, cache.descriptors());
+                EXPECT_EQ(kept ? 1U : 0U, cache.hits());
+            }
         }
     }
 }
@@ -148,9 +173,56 @@ TEST_F(FileCache, ManyDistinctNamesStayWithinTheBounds)
     bounds.max_total_bytes = 1000;
     file_cache small(bounds, settled_time);
     EXPECT_EQ(std::string(1000, 'z'), lookup(small, write("fill", std::string(1000, 'z'))));
-    EXPECT_EQ("<open>", lookup(small, write("big", std::string(1001, 'z'))));
+    EXPECT_EQ("<open>" + std::string(1001, 'z'), lookup(small, write("big", std::string(1001, 'z'))));
     EXPECT_EQ(failure(errc::no_such_file_or_directory), lookup(small, dir_ + "/none"));
     EXPECT_EQ(0U, small.bytes());
+    EXPECT_EQ(1U, small.descriptors());
+}
+
+int open_descriptors()
+{
+    int count = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        count += fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+std::chrono::steady_clock::time_point steady_now;
+std::chrono::steady_clock::time_point fake_steady() { return steady_now; }
+
+// Larger files held open: however many distinct ones are asked for, at most max_descriptors stay open, the
+// least recently used closed first; one let go stays open for whoever still sends it, and closes with them.
+// One opened more than a second ago is opened again.
+TEST_F(FileCache, DescriptorsAreBoundedAndClosedWithTheirLastHolder)
+{
+    file_cache::limits bounds;
+    bounds.max_file_bytes = 4;
+    bounds.max_descriptors = 8;
+    file_cache cache(bounds, settled_time, &fake_steady);
+    const int before = open_descriptors();
+    const std::string hot = write("hot", "hot file");
+    file_cache::found sending;
+    boost::system::error_code ec;
+    cache.lookup(write("first", "first file"), sending, ec);
+    ASSERT_FALSE(ec);
+    for (int i = 0; i < 100; ++i) {
+        const std::string text = "large " + std::to_string(i);
+        EXPECT_EQ("<open>" + text, lookup(cache, write("f" + std::to_string(i), text)));
+        EXPECT_EQ("<open>hot file", lookup(cache, hot));
+        ASSERT_LE(cache.descriptors(), bounds.max_descriptors);
+        ASSERT_LE(open_descriptors(), before + 8 + 1);  // the first file is still being sent
+    }
+    EXPECT_EQ(100U, cache.hits() + 1);  // the hot file's first lookup opened it
+    EXPECT_EQ("<open>first file", opened(sending.file));
+    sending = {};
+    EXPECT_EQ(before + 8, open_descriptors());
+
+    file_cache::found again;
+    cache.lookup(hot, again, ec);
+    steady_now += file_cache::reread_interval + std::chrono::milliseconds(1);
+    EXPECT_EQ("<open>hot file", lookup(cache, hot));
+    EXPECT_EQ(100U, cache.hits());  // opened again, not a hit
+    EXPECT_EQ(before + 9, open_descriptors());  // the old descriptor, still held here, and the new one
 }
 
 }  // namespace
