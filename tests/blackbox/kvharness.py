@@ -1,10 +1,7 @@
-"""The harness of the black-box and front-end suites: the service binary, run as root in a
-private mount namespace, its syslog lines, HTTP over its socket file, and the fixtures.
-
-Each test file runs in its own process under `unshare --mount --propagation private`
-(tests/CMakeLists.txt); the session fixture mounts a tmpfs over /run and an overlay over /dev
-whose /dev/log is our own socket. The mounts, and every file the tests make on /run, go with
-the namespace. The group www comes from the ctest fixture kv_www_group. By hand, as root:
+"""The harness of the black-box and front-end suites: the service binary run as root, its syslog
+lines, HTTP over its socket file, and the fixtures. Each test file runs in a private mount namespace
+(tests/CMakeLists.txt) where the session fixture mounts a tmpfs over /run and an overlay over /dev
+with our own /dev/log; the group www comes from the ctest fixture kv_www_group. By hand, as root:
     KV_SERVER=<build>/IxoWebserviceBSD/BSD/IxoWebServerBSD \\
     unshare --mount --propagation private -- python3 -m pytest -q -p no:cacheprovider test_http.py
 """

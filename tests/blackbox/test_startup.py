@@ -27,20 +27,14 @@ def start_lines(argv, root):
             + ["Main: num_workers: 100", "Main: spin: 0", "Main: listening..."])
 
 
-def test_verbose_start_lines_take_arguments_as_text(services, syslog, workdir):
-    args = ["-v", "%s%n%x", "-docroot", workdir]
-    service = services(args)
-    syslog.wait_line(service.pid, "Main: listening...")
-    assert syslog.lines(service.pid, True) == [(kv.NOTICE, t) for t in start_lines([service.binary] + args, workdir)]
-    assert service.output() == b"", "standard error is no terminal: the lines go to syslog only"
-
-
-def test_unreadable_working_directory_leaves_no_root_and_serves_no_file(services, syslog, workdir):
+def test_verbose_start_lines_take_arguments_as_text_and_no_working_directory_serves_no_file(services, syslog, workdir):
     gone = os.path.join(workdir, "gone")
     os.mkdir(gone)
-    service = services(["-v"], cwd=gone, remove_cwd=True)
+    args = ["-v", "%s%n%x"]
+    service = services(args, cwd=gone, remove_cwd=True)
     syslog.wait_line(service.pid, "Main: listening...")
-    assert syslog.lines(service.pid) == start_lines([service.binary, "-v"], "")
+    assert syslog.lines(service.pid, True) == [(kv.NOTICE, t) for t in start_lines([service.binary] + args, "")]
+    assert service.output() == b"", "standard error is no terminal: the lines go to syslog only"
     for target in ("/etc/passwd", "/proc/self/status", "/index.html"):
         assert kv.exchange(kv.req("GET", target)) == kv.response(404, "text/plain", kv.NOT_FOUND)
     assert kv.exchange(kv.req("GET", kv.GW)).startswith(b"HTTP/1.1 200 OK\r\n"), "page still served"
@@ -89,14 +83,6 @@ def group_www_missing(workdir):
         subprocess.run(["umount", "/etc/group"], check=True)
 
 
-def test_missing_group_ends_start_up_with_an_error_line(services, syslog, workdir):
-    with group_www_missing(workdir):
-        service = services(["-docroot", workdir], ready=False)
-        assert service.wait_exit() == 1
-    assert service.output() == b""
-    assert syslog.lines(service.pid, True) == [(kv.NOTICE, kv.START_LINE), (kv.ERR, "Group was not found by name: www")]
-
-
 def open_terminal(directory):
     """A pseudo-terminal from a devpts instance of its own: the harness's /dev overlay has no usable ptmx."""
     subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "kvpts", directory], check=True)
@@ -106,7 +92,7 @@ def open_terminal(directory):
     return controller, fcntl.ioctl(controller, tiocgptpeer, os.O_RDWR | os.O_NOCTTY)
 
 
-def test_a_terminal_on_standard_error_shows_every_line_and_why_start_up_stops(syslog, workdir):
+def test_missing_group_ends_start_up_with_status_1_and_its_error_also_shown_on_a_terminal(syslog, workdir):
     os.mkdir(workdir + "/pts")
     controller, terminal = open_terminal(workdir + "/pts")
     with group_www_missing(workdir):
@@ -124,7 +110,7 @@ def test_a_terminal_on_standard_error_shows_every_line_and_why_start_up_stops(sy
     os.close(controller)
     prefix = f"IxoWebServer[{service.pid}]: "
     assert shown.decode().splitlines() == [prefix + kv.START_LINE, prefix + "Group was not found by name: www"]
-    assert syslog.lines(service.pid) == [kv.START_LINE, "Group was not found by name: www"], "syslog as before"
+    assert syslog.lines(service.pid, True) == [(kv.NOTICE, kv.START_LINE), (kv.ERR, "Group was not found by name: www")]
 
 
 def test_run_directory_that_is_a_file_fails_at_bind(services, syslog, workdir):

@@ -102,7 +102,6 @@ const change_case change_cases[] = {
          std::filesystem::rename(file + ".new", file);
      },
      "CCCC", {}},
-    {"grown", [](const std::string& file) { std::ofstream(file, std::ios::app) << "++"; }, "AAAA++", {}},
     {"removed", [](const std::string& file) { std::filesystem::remove(file); }, nullptr,
      errc::no_such_file_or_directory},
     {"replaced by a directory",

@@ -81,7 +81,6 @@ TEST(GetVerboseModeEnabled, Table)
     };
     for (auto& c : cases)
         EXPECT_EQ(GetVerboseModeEnabled(c.args.argc(), c.args.argv()), c.verbose) << c.args.argv()[c.args.argc() - 1];
-    EXPECT_FALSE(GetDoFork(0, nullptr));
 }
 
 // A private directory tree: base/site/, base/page.html and a link to each.
