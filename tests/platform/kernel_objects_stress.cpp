@@ -18,6 +18,12 @@ OS_USER_THREAD_HANDLE Start(std::function<void()>* body, DWORD flags = 0)
     }, body, flags, nullptr);
 }
 
+// Number of multi-object waits registered on handle: its slot and its list.
+uint32_t Registered(OS_USER_HANDLE handle)
+{
+    return (KvHandle(handle)->slot.load() != nullptr ? 1u : 0u) + KvHandle(handle)->waiterCount.load();
+}
+
 std::vector<OS_USER_HANDLE> AutoResetEvents(int count)
 {
     std::vector<OS_USER_HANDLE> events(static_cast<size_t>(count));
@@ -209,11 +215,11 @@ TEST(KernelStress, WaitAnyWhoseObjectIsTakenKeepsWatchingAll)
         std::atomic<DWORD> result{0xDEAD};
         const DWORD timeout = i % 2 ? INFINITE : 600000u;
         std::thread waiter([&] { result = OsUserWaitForMultipleObjects(last + 1, entries.data(), FALSE, timeout); });
-        kvtest::Await([&] { return KvHandle(h[0])->waiterCount.load() == 1; });
+        kvtest::Await([&] { return Registered(h[0]) == 1; });
         OsUserSetEvent(h[0]);
         const bool took = OsUserWaitForEvent(h[0], 0) == WAIT_OBJECT_0;
         if (took && ++stolen) {
-            kvtest::Await([&] { return KvHandle(h[1])->waiterCount.load() == 1; });  // watched again
+            kvtest::Await([&] { return Registered(h[1]) == 1; });  // watched again
             OsUserSetEvent(h[1]);
         }
         waiter.join();
