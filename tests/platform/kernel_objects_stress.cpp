@@ -64,6 +64,39 @@ TEST(KernelStress, TokenRingOf64Threads)
         EXPECT_TRUE(static_cast<unsigned>(arrivals[i] - kPasses / kThreads) <= 1u && OsUserCloseHandle(events[i])) << arrivals[i];
 }
 
+// One token passed round 8 auto-reset events by four threads, each waiting for any of all 8
+// (one registers in an event's slot, the others in its list; signallers race the waits that
+// leave), in batches of threads that end (their wait records go with them): every pass
+// arrives once, never two holders at a time; a manual-reset event ends a batch.
+TEST(KernelStress, WaitAnyTokenAmongSharedWaiters)
+{
+    constexpr int kEvents = 8, kThreads = 4, kBatches = 20, kPasses = 2000;
+    std::vector<OS_USER_HANDLE> events = AutoResetEvents(kEvents);
+    events.push_back(OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr));  // the end of a batch
+    std::atomic<int> passes{0}, holders{0}, doubled{0};
+    for (int batch = 0; batch < kBatches; ++batch) {
+        passes = 0;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&] {
+                DWORD got;
+                while ((got = OsUserWaitForMultipleObjects(kEvents + 1, events.data(), FALSE, INFINITE)) < WAIT_OBJECT_0 + kEvents) {
+                    doubled += ++holders != 1;
+                    --holders;
+                    OsUserSetEvent(events[++passes == kPasses ? kEvents : (got - WAIT_OBJECT_0 + 1) % kEvents]);
+                }
+                doubled += got != WAIT_OBJECT_0 + kEvents;
+            });
+        OsUserSetEvent(events[0]);
+        for (auto& t : threads)
+            t.join();
+        ASSERT_TRUE(passes == kPasses && doubled == 0) << batch << ": " << passes << " passes, " << doubled << " doubled";
+        ASSERT_TRUE(OsUserResetEvent(events[kEvents]));
+    }
+    for (auto e : events)
+        EXPECT_TRUE(OsUserCloseHandle(e));
+}
+
 // Zero-time-out waits (single and wait-any) by three threads against sets of two events,
 // each set made once the previous one was taken: no set is taken twice, none is lost.
 TEST(KernelStress, ZeroTimeOutProbesAgainstSets)
