@@ -10,7 +10,7 @@
 // ---- the event primitive ----
 
 COsUserEvent::COsUserEvent(bool create, unsigned int manualReset)
-    : valid(false), autoReset(false), signalled(false), generation(0), sleepers(0), owed(0), wakeups(0),
+    : valid(false), autoReset(false), signalled(false), generation(0), sleepers(0), wakeups(0),
       waking(0), initError(pthread_mutex_init(&mutex, nullptr))
 {
     if (create && initError == 0) {
@@ -82,15 +82,6 @@ DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
                               : pthread_cond_wait(&event->condition, &event->mutex);
         --event->sleepers;
         ++event->wakeups;
-        if (event->generation != start) {
-            --event->owed;
-        } else if (event->owed != 0) {
-            // A set with one sleeper signals instead of broadcasting; when this thread,
-            // asleep only since that set, took the signal, the sleeper it was meant for
-            // still sleeps: wake them all (rare: a waiter must arrive between the set's
-            // unlocking and its signal).
-            KvCheck(pthread_cond_broadcast(&event->condition), "pthread_cond_broadcast");
-        }
         if (slept == ETIMEDOUT) {
             if (!event->TryConsume() && event->generation == start) {
                 result = WAIT_TIMEOUT;
@@ -144,18 +135,15 @@ bool COsUserEvent::Signal()
     SignalAdditionalEventsCritical();
     // The sleepers are woken once the mutex is free, so that they do not run into it and
     // sleep again on it. Every one of them is released by the new generation, whenever it
-    // wakes; one that starts sleeping before the wake-up, finds its own generation and sleeps
-    // again. A single sleeper gets a signal: should a thread that began to sleep after the
-    // unlocking take it, that thread finds a sleeper still owed and broadcasts.
-    const uint32_t wake = sleepers;
-    owed = sleepers;
-    if (wake != 0) {
+    // wakes; one that starts sleeping before the broadcast wakes, finds its own generation
+    // and sleeps again.
+    const bool wake = sleepers != 0;
+    if (wake) {
         waking.fetch_add(1, std::memory_order_relaxed);
     }
     KvUnlock(&mutex);
-    if (wake != 0) {
-        KvCheck(wake == 1 ? pthread_cond_signal(&condition) : pthread_cond_broadcast(&condition),
-                wake == 1 ? "pthread_cond_signal" : "pthread_cond_broadcast");
+    if (wake) {
+        KvCheck(pthread_cond_broadcast(&condition), "pthread_cond_broadcast");
         waking.fetch_sub(1, std::memory_order_release);
     }
     return true;

@@ -191,7 +191,6 @@ class COsUserEvent {
   std::atomic<bool> signalled;      // the flag; read and taken without the mutex by tests
   uint64_t generation;              // number of sets so far: a blocked waiter is released by a change
   uint32_t sleepers;                // threads asleep on the condition
-  uint32_t owed;                    // sleepers counted at the last set that have not woken since
   uint64_t wakeups;                 // returns from that sleep, spurious ones included
   std::atomic<uint32_t> waking;     // sets still waking sleepers after unlocking; destruction awaits 0
   int initError;                    // nonzero: the mutex could not be made (the event is inert)
