@@ -184,14 +184,15 @@ class COsUserEvent {
   bool TryConsume();
 
   // The event's state: the layer's own, callers use the operations above.
-  pthread_mutex_t mutex;            // guards generation, sleepers and the sleep
-  pthread_cond_t condition;         // waiters sleep on it (monotonic clock)
+  pthread_mutex_t mutex;            // orders the sets (and, on FreeBSD, guards the sleep)
+  pthread_cond_t condition;         // FreeBSD's waiters sleep on it (monotonic clock)
   std::atomic<bool> valid;          // the condition exists; an inert event fails its waits
   std::atomic<bool> autoReset;      // a successful wait clears the flag
   std::atomic<bool> signalled;      // the flag; read and taken without the mutex by tests
-  uint64_t generation;              // number of sets so far: a blocked waiter is released by a change
-  uint32_t sleepers;                // threads asleep on the condition
-  uint64_t wakeups;                 // returns from that sleep, spurious ones included
+  std::atomic<uint32_t> generation; // sets so far (mod 2^32): a blocked waiter is released by a change;
+                                    // Linux's waiters sleep on it (a futex)
+  std::atomic<uint32_t> sleepers;   // threads asleep, or about to sleep, on the event
+  std::atomic<uint64_t> wakeups;    // returns from that sleep, spurious ones included
   std::atomic<uint32_t> waking;     // sets still waking sleepers after unlocking; destruction awaits 0
   int initError;                    // nonzero: the mutex could not be made (the event is inert)
 };

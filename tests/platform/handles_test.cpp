@@ -155,7 +155,7 @@ TEST(Events, OnlyASetEndsTheWaitAndItEndsEveryWait)
         kvtest::AwaitSleepers(event, 4, 0, anyReturned);
         event.Lock();
         const uint64_t wakeups = event.wakeups;
-        KvCheck(pthread_cond_broadcast(&event.condition), "pthread_cond_broadcast");
+        KvWakeSleepers(&event);
         event.Unlock();
         kvtest::AwaitSleepers(event, 4, wakeups + 4, anyReturned);  // woke, sleep again
         EXPECT_TRUE(returned == 0 && OsUserSetEvent(e));
