@@ -87,10 +87,13 @@ DWORD Released(COsUserEvent* event)
 // set sleeps again. A set stores the flag and the generation before it reads sleepers, a
 // waiter counts itself in sleepers before it reads them again (sequentially consistent), and
 // the kernel sleeps only while the generation is still the one the waiter started with: no
-// set is slept through.
+// set is slept through. The starting generation is read under the mutex, so never between a
+// set's flag and its generation: a set whose flag an earlier wait took never releases this one.
 DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
 {
+    KvLock(&event->mutex);
     const uint32_t start = event->generation.load();
+    KvUnlock(&event->mutex);
     for (;;) {
         event->sleepers.fetch_add(1);
         if (event->generation.load() != start) {

@@ -64,6 +64,24 @@ TEST(KernelStress, TokenRingOf64Threads)
         EXPECT_TRUE(static_cast<unsigned>(arrivals[i] - kPasses / kThreads) <= 1u && OsUserCloseHandle(events[i])) << arrivals[i];
 }
 
+// Two threads playing ping-pong through two auto-reset events: each set ends exactly one wait,
+// so none is left set at the end (a wait released by a set whose flag an earlier wait had
+// already taken would leave one, or hang).
+TEST(KernelStress, PingPongEndsOneWaitPerSet)
+{
+    constexpr long kRounds = 100000;
+    std::vector<OS_USER_HANDLE> h = AutoResetEvents(2);
+    std::thread other([&] {
+        for (long i = 0; i < kRounds; ++i)
+            EXPECT_TRUE(OsUserWaitForEvent(h[0], INFINITE) == WAIT_OBJECT_0 && OsUserSetEvent(h[1]));
+    });
+    for (long i = 0; i < kRounds; ++i)
+        EXPECT_TRUE(OsUserSetEvent(h[0]) && OsUserWaitForEvent(h[1], INFINITE) == WAIT_OBJECT_0);
+    other.join();
+    for (auto e : h)
+        EXPECT_TRUE(OsUserWaitForEvent(e, 0) == WAIT_TIMEOUT && OsUserCloseHandle(e));
+}
+
 // One token passed round 8 auto-reset events by four threads, each waiting for any of all 8
 // (one registers in an event's slot, the others in its list; signallers race the waits that
 // leave), in batches of threads that end (their wait records go with them): every pass
