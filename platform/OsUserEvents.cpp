@@ -7,6 +7,18 @@
 
 #include <new>
 
+#if defined(__linux__)
+#include <limits.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+// Linux: waiters sleep on the generation word itself (a futex), so a woken waiter takes no
+// lock on its way out; FreeBSD sleeps on the condition under the mutex.
+#define KV_EVENT_FUTEX 1
+#else
+#define KV_EVENT_FUTEX 0
+#endif
+
 // ---- the event primitive ----
 
 COsUserEvent::COsUserEvent(bool create, unsigned int manualReset)
@@ -55,6 +67,62 @@ bool COsUserEvent::TryConsume()
 
 namespace {
 
+#if KV_EVENT_FUTEX
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex is a plain 32-bit word");
+
+uint32_t* FutexWord(COsUserEvent* event) { return reinterpret_cast<uint32_t*>(&event->generation); }
+
+// Released by a set: the flag of an auto-reset event, if still set, is this waiter's.
+DWORD Released(COsUserEvent* event)
+{
+    if (event->autoReset.load()) {
+        event->signalled.store(false);
+    }
+    return WAIT_OBJECT_0;
+}
+
+// Sleeps on the event until it is set or the CLOCK_MONOTONIC deadline (null: none) passes.
+// A set releases every thread that was waiting at that moment (the generation moved on) even
+// when another one has already taken the flag of an auto-reset event; a wake-up without a
+// set sleeps again. A set stores the flag and the generation before it reads sleepers, a
+// waiter counts itself in sleepers before it reads them again (sequentially consistent), and
+// the kernel sleeps only while the generation is still the one the waiter started with: no
+// set is slept through. The starting generation is read under the mutex, so never between a
+// set's flag and its generation: a set whose flag an earlier wait took never releases this one.
+DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
+{
+    KvLock(&event->mutex);
+    const uint32_t start = event->generation.load();
+    KvUnlock(&event->mutex);
+    for (;;) {
+        event->sleepers.fetch_add(1);
+        if (event->generation.load() != start) {
+            event->sleepers.fetch_sub(1);
+            return Released(event);
+        }
+        if (event->TryConsume()) {
+            event->sleepers.fetch_sub(1);
+            return WAIT_OBJECT_0;
+        }
+        // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline.
+        const long slept = syscall(SYS_futex, FutexWord(event), FUTEX_WAIT_BITSET_PRIVATE, start,
+                                   deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+        const int error = slept == 0 ? 0 : errno;
+        event->sleepers.fetch_sub(1);
+        event->wakeups.fetch_add(1, std::memory_order_relaxed);
+        if (event->generation.load() != start) {
+            return Released(event);
+        }
+        if (error == ETIMEDOUT) {
+            return event->TryConsume() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        }
+        if (error != 0 && error != EINTR && error != EAGAIN) {
+            errno = error;
+            return WAIT_FAILED;
+        }
+    }
+}
+#else
 // Sleeps on the event until it is set or the CLOCK_MONOTONIC deadline (null: none) passes.
 // A set releases every thread asleep at that moment (the generation moved on) even when
 // another one has already taken the flag of an auto-reset event; a wake-up without a set
@@ -62,7 +130,7 @@ namespace {
 DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
 {
     KvLock(&event->mutex);
-    const uint64_t start = event->generation;
+    const uint32_t start = event->generation;
     DWORD result = WAIT_OBJECT_0;
     for (;;) {
         if (event->generation != start) {
@@ -98,6 +166,8 @@ DWORD SleepOnEvent(COsUserEvent* event, const timespec* deadline)
     return result;
 }
 
+#endif
+
 }  // namespace
 
 DWORD COsUserEvent::Wait(DWORD milliseconds)
@@ -131,19 +201,19 @@ bool COsUserEvent::Signal()
     }
     KvLock(&mutex);
     signalled.store(true);
-    ++generation;
+    generation.store(generation.load(std::memory_order_relaxed) + 1);  // only changed under the mutex
     SignalAdditionalEventsCritical();
     // The sleepers are woken once the mutex is free, so that they do not run into it and
     // sleep again on it. Every one of them is released by the new generation, whenever it
-    // wakes; one that starts sleeping before the broadcast wakes, finds its own generation
-    // and sleeps again.
-    const bool wake = sleepers != 0;
+    // wakes; one that starts sleeping before the wake-up finds its own generation and
+    // sleeps again.
+    const bool wake = sleepers.load() != 0;
     if (wake) {
         waking.fetch_add(1, std::memory_order_relaxed);
     }
     KvUnlock(&mutex);
     if (wake) {
-        KvCheck(pthread_cond_broadcast(&condition), "pthread_cond_broadcast");
+        KvWakeSleepers(this);
         waking.fetch_sub(1, std::memory_order_release);
     }
     return true;
@@ -158,6 +228,17 @@ bool COsUserEvent::Clear()
     signalled.store(false);
     KvUnlock(&mutex);
     return true;
+}
+
+void KvWakeSleepers(COsUserEvent* event)
+{
+#if KV_EVENT_FUTEX
+    if (syscall(SYS_futex, FutexWord(event), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0) < 0) {
+        KvCheck(errno, "futex wake");
+    }
+#else
+    KvCheck(pthread_cond_broadcast(&event->condition), "pthread_cond_broadcast");
+#endif
 }
 
 void COsUserEvent::Lock() { KvLock(&mutex); }

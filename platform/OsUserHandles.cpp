@@ -210,11 +210,41 @@ void RecordSignal(_OsUserAddEvent* addEvent, _OsUserHandle* handle)
     }
 }
 
+// Leaving a slot is a plain store; one fence after a wait's last such store orders them all
+// before its reads of the scanning counts (a signaller counts itself before reading the slot).
+// ThreadSanitizer does not follow fences: its builds store sequentially consistent instead.
+void LeaveSlot(_OsUserHandle* handle)
+{
+#if defined(KV_TSAN_BUILD)
+    handle->slot.store(nullptr);
+#else
+    handle->slot.store(nullptr, std::memory_order_release);
+#endif
+}
+
+void FenceAfterLeaving()
+{
+#if !defined(KV_TSAN_BUILD)
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// Waits until no signaller can still hold the node that left handle's slot.
+void AwaitScanners(_OsUserHandle* handle)
+{
+    unsigned int spins = 0;
+    while (handle->scanning.load() != 0) {
+        if (++spins % 64 == 0) {
+            sched_yield();  // the signaller may have lost its core
+        }
+    }
+}
+
 }  // namespace
 
 _OsUserHandle::_OsUserHandle(uint32_t handleKind)
     : kind(handleKind), waiters(nullptr), lastWaiter(nullptr), waiterCount(0),
-      waiterLock(false), initError(0)
+      waiterLock(false), slot(nullptr), scanning(0), initError(0)
 {
 }
 
@@ -227,10 +257,11 @@ bool _OsUserHandle::IsEventSignalled() { return false; }
 
 bool _OsUserHandle::SignalAdditionalEventsCritical()
 {
-    // The flag was stored (sequentially consistent) before: a registrant that took
-    // waiterLock after this read of it will see the flag; one that has released it has
-    // published its count.
-    if (!waiterLock.load() && waiterCount.load(std::memory_order_acquire) == 0) {
+    // The flag was stored (sequentially consistent) before: a registrant that took the
+    // slot or waiterLock after these reads will see the flag; one that has released
+    // waiterLock has published its count.
+    const bool inSlot = slot.load() != nullptr;
+    if (!inSlot && !waiterLock.load() && waiterCount.load(std::memory_order_acquire) == 0) {
         return true;
     }
     // The waiters are woken once waiterLock is free, so that they unregister without
@@ -238,6 +269,22 @@ bool _OsUserHandle::SignalAdditionalEventsCritical()
     constexpr unsigned int kBatch = 16;
     _OsUserAddEvent* recorded[kBatch];
     unsigned int pending = 0;
+    if (inSlot) {
+        // Counted in scanning before the second read: a wait that has left the slot awaits
+        // this signaller before its node (and record) can be reused.
+        scanning.fetch_add(1);
+        _OsUserWaiterNode* node = slot.load();
+        if (node != nullptr && Record(node->addEvent, this)) {
+            recorded[pending++] = node->addEvent;
+        }
+        scanning.fetch_sub(1, std::memory_order_release);
+    }
+    if (!waiterLock.load() && waiterCount.load(std::memory_order_acquire) == 0) {
+        for (unsigned int i = 0; i < pending; ++i) {
+            Wake(recorded[i]);
+        }
+        return true;
+    }
     KvLockWaiters(&waiterLock);
     for (_OsUserWaiterNode* node = waiters; node != nullptr; node = node->next) {
         if (Record(node->addEvent, this)) {
@@ -260,6 +307,17 @@ bool _OsUserHandle::AddAdditionalEvent(_OsUserWaiterNode* node)
     if (!SupportsAdditionalEvents()) {
         return false;
     }
+    // The slot when free: one compare-and-swap, sequentially consistent like waiterLock's
+    // taking below, orders the registration before the test of the object.
+    _OsUserWaiterNode* none = nullptr;
+    node->inSlot = true;
+    if (slot.load(std::memory_order_relaxed) == nullptr && slot.compare_exchange_strong(none, node)) {
+        if (IsEventSignalled()) {
+            RecordSignal(node->addEvent, this);
+        }
+        return true;
+    }
+    node->inSlot = false;
     KvLockWaiters(&waiterLock);
     node->next = nullptr;
     node->prev = lastWaiter;
@@ -279,6 +337,12 @@ bool _OsUserHandle::AddAdditionalEvent(_OsUserWaiterNode* node)
 
 bool _OsUserHandle::RemoveAdditionalEvent(_OsUserWaiterNode* node)
 {
+    if (node->inSlot) {
+        LeaveSlot(this);
+        FenceAfterLeaving();
+        AwaitScanners(this);
+        return true;
+    }
     KvLockWaiters(&waiterLock);
     (node->prev != nullptr ? node->prev->next : waiters) = node->next;
     (node->next != nullptr ? node->next->prev : lastWaiter) = node->prev;
@@ -325,6 +389,7 @@ void RegisterNext(_OsUserAddEvent* addEvent)
     _OsUserWaiterNode& node = addEvent->nodes[i];
     node.addEvent = addEvent;
     node.prev = node.next = nullptr;
+    node.inSlot = false;
     // A node that stays unlinked (null entry, or one that cannot notify) is marked by
     // addEvent == null so that Delete leaves it alone.
     _OsUserHandle* handle = addEvent->handles[i];
@@ -360,9 +425,25 @@ void _OsUserAddEvent::Delete()
     // Once every object has let go of the record (under its waiterLock) and the last wake
     // it owed has been made, no signaller can touch it any more: the condition and the
     // mutex stay for the thread's next wait.
+    // Slots are left by plain stores, then one fence for all before awaiting their scanners.
+    bool leftSlot = false;
     for (unsigned int i = 0; i < count; ++i) {
-        if (nodes[i].addEvent != nullptr) {
+        if (nodes[i].addEvent == nullptr) {
+            continue;
+        }
+        if (nodes[i].inSlot) {
+            LeaveSlot(handles[i]);
+            leftSlot = true;
+        } else {
             handles[i]->RemoveAdditionalEvent(&nodes[i]);
+        }
+    }
+    if (leftSlot) {
+        FenceAfterLeaving();
+        for (unsigned int i = 0; i < count; ++i) {
+            if (nodes[i].addEvent != nullptr && nodes[i].inSlot) {
+                AwaitScanners(handles[i]);
+            }
         }
     }
     count = 0;

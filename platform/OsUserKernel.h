@@ -89,6 +89,9 @@ Object* KvHandleOfKind(void* handle, uint32_t kind)
     return static_cast<Object*>(object);
 }
 
+// Wakes every thread asleep on the event; each sleeps again unless a set released it.
+void KvWakeSleepers(COsUserEvent* event);
+
 // An event that also notifies the multi-object waits registered on its owning handle.
 class COsUserEventInternal : public COsUserEvent {
  public:

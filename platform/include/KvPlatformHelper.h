@@ -184,14 +184,15 @@ class COsUserEvent {
   bool TryConsume();
 
   // The event's state: the layer's own, callers use the operations above.
-  pthread_mutex_t mutex;            // guards generation, sleepers and the sleep
-  pthread_cond_t condition;         // waiters sleep on it (monotonic clock)
+  pthread_mutex_t mutex;            // orders the sets (and, on FreeBSD, guards the sleep)
+  pthread_cond_t condition;         // FreeBSD's waiters sleep on it (monotonic clock)
   std::atomic<bool> valid;          // the condition exists; an inert event fails its waits
   std::atomic<bool> autoReset;      // a successful wait clears the flag
   std::atomic<bool> signalled;      // the flag; read and taken without the mutex by tests
-  uint64_t generation;              // number of sets so far: a blocked waiter is released by a change
-  uint32_t sleepers;                // threads asleep on the condition
-  uint64_t wakeups;                 // returns from that sleep, spurious ones included
+  std::atomic<uint32_t> generation; // sets so far (mod 2^32): a blocked waiter is released by a change;
+                                    // Linux's waiters sleep on it (a futex)
+  std::atomic<uint32_t> sleepers;   // threads asleep, or about to sleep, on the event
+  std::atomic<uint64_t> wakeups;    // returns from that sleep, spurious ones included
   std::atomic<uint32_t> waking;     // sets still waking sleepers after unlocking; destruction awaits 0
   int initError;                    // nonzero: the mutex could not be made (the event is inert)
 };
@@ -905,21 +906,27 @@ enum : uint32_t {
 
 class _OsUserAddEvent;
 
-// One registration of a multi-object wait with one object: a link of that object's waiter
-// list. The wait owns the links (one per entry), so registering never allocates.
+// One registration of a multi-object wait with one object: the object's slot or a link of
+// its waiter list. The wait owns the links (one per entry), so registering never allocates.
 struct _OsUserWaiterNode {
   _OsUserWaiterNode* prev;
   _OsUserWaiterNode* next;
   _OsUserAddEvent* addEvent;
+  bool inSlot;  // registered in the object's slot, not in its list
 };
 
 // Base of every kernel object. Objects that can become signalled (events, threads) notify
 // the multi-object waits registered on them.
 //
+// The first wait registers in slot by one compare-and-swap and leaves it by a plain store;
+// further waits join the list under waiterLock. A signaller counts itself in scanning before
+// it reads the slot; a wait that left the slot (then a sequentially consistent fence) awaits
+// scanning at 0 before its node is reused, so no signaller still holds it.
 // Lock order: an event's own mutex, then waiterLock, then an _OsUserAddEvent's mutex.
-// waiterCount lets a signal skip waiterLock when nobody is registered: the signaller
-// stores its signalled state before it reads waiterLock and the count, a registrant takes
-// waiterLock before it reads the state (sequentially consistent), so one sees the other.
+// The slot and waiterCount let a signal skip both when nobody is registered: the signaller
+// stores its signalled state before it reads the slot, waiterLock and the count, a registrant
+// takes the slot or waiterLock before it reads the state (sequentially consistent), so one
+// sees the other.
 class _OsUserHandle {
  public:
   explicit _OsUserHandle(uint32_t handleKind);
@@ -937,8 +944,10 @@ class _OsUserHandle {
   uint32_t kind;
   _OsUserWaiterNode* waiters;         // registered waits, oldest first (guarded by waiterLock)
   _OsUserWaiterNode* lastWaiter;      // end of that list
-  std::atomic<uint32_t> waiterCount;  // number of registered waits
+  std::atomic<uint32_t> waiterCount;  // number of waits in the list
   std::atomic<bool> waiterLock;       // guards the waiter list (a spin lock: held for a few instructions)
+  std::atomic<_OsUserWaiterNode*> slot;  // one registered wait outside the list, or null
+  std::atomic<uint32_t> scanning;     // signallers that may be reading the slot's node
   int initError;                      // nonzero: the object could not be made (the base part never fails)
 };
 

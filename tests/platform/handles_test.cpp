@@ -153,10 +153,9 @@ TEST(Events, OnlyASetEndsTheWaitAndItEndsEveryWait)
         for (DWORD t : {INFINITE, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu})
             waiters.emplace_back([&, t] { failed += OsUserWaitForEvent(e, t) != WAIT_OBJECT_0; ++returned; });
         kvtest::AwaitSleepers(event, 4, 0, anyReturned);
-        event.Lock();
         const uint64_t wakeups = event.wakeups;
-        KvCheck(pthread_cond_broadcast(&event.condition), "pthread_cond_broadcast");
-        event.Unlock();
+        // A waiter counts itself a sleeper just before it sleeps: wake until all four have woken.
+        kvtest::Await([&] { return KvWakeSleepers(&event), event.wakeups >= wakeups + 4 || anyReturned(); });
         kvtest::AwaitSleepers(event, 4, wakeups + 4, anyReturned);  // woke, sleep again
         EXPECT_TRUE(returned == 0 && OsUserSetEvent(e));
         kvtest::JoinAll(waiters);

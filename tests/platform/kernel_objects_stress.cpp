@@ -18,6 +18,12 @@ OS_USER_THREAD_HANDLE Start(std::function<void()>* body, DWORD flags = 0)
     }, body, flags, nullptr);
 }
 
+// Number of multi-object waits registered on handle: its slot and its list.
+uint32_t Registered(OS_USER_HANDLE handle)
+{
+    return (KvHandle(handle)->slot.load() != nullptr ? 1u : 0u) + KvHandle(handle)->waiterCount.load();
+}
+
 std::vector<OS_USER_HANDLE> AutoResetEvents(int count)
 {
     std::vector<OS_USER_HANDLE> events(static_cast<size_t>(count));
@@ -56,6 +62,57 @@ TEST(KernelStress, TokenRingOf64Threads)
     EXPECT_TRUE(passes == kPasses && doubled == 0) << passes << " passes, " << doubled << " doubled";
     for (int i = 0; i < kThreads; ++i)
         EXPECT_TRUE(static_cast<unsigned>(arrivals[i] - kPasses / kThreads) <= 1u && OsUserCloseHandle(events[i])) << arrivals[i];
+}
+
+// Two threads playing ping-pong through two auto-reset events: each set ends exactly one wait,
+// so none is left set at the end (a wait released by a set whose flag an earlier wait had
+// already taken would leave one, or hang).
+TEST(KernelStress, PingPongEndsOneWaitPerSet)
+{
+    constexpr long kRounds = 100000;
+    std::vector<OS_USER_HANDLE> h = AutoResetEvents(2);
+    std::thread other([&] {
+        for (long i = 0; i < kRounds; ++i)
+            EXPECT_TRUE(OsUserWaitForEvent(h[0], INFINITE) == WAIT_OBJECT_0 && OsUserSetEvent(h[1]));
+    });
+    for (long i = 0; i < kRounds; ++i)
+        EXPECT_TRUE(OsUserSetEvent(h[0]) && OsUserWaitForEvent(h[1], INFINITE) == WAIT_OBJECT_0);
+    other.join();
+    for (auto e : h)
+        EXPECT_TRUE(OsUserWaitForEvent(e, 0) == WAIT_TIMEOUT && OsUserCloseHandle(e));
+}
+
+// One token passed round 8 auto-reset events by four threads, each waiting for any of all 8
+// (one registers in an event's slot, the others in its list; signallers race the waits that
+// leave), in batches of threads that end (their wait records go with them): every pass
+// arrives once, never two holders at a time; a manual-reset event ends a batch.
+TEST(KernelStress, WaitAnyTokenAmongSharedWaiters)
+{
+    constexpr int kEvents = 8, kThreads = 4, kBatches = 20, kPasses = 2000;
+    std::vector<OS_USER_HANDLE> events = AutoResetEvents(kEvents);
+    events.push_back(OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr));  // the end of a batch
+    std::atomic<int> passes{0}, holders{0}, doubled{0};
+    for (int batch = 0; batch < kBatches; ++batch) {
+        passes = 0;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&] {
+                DWORD got;
+                while ((got = OsUserWaitForMultipleObjects(kEvents + 1, events.data(), FALSE, INFINITE)) < WAIT_OBJECT_0 + kEvents) {
+                    doubled += ++holders != 1;
+                    --holders;
+                    OsUserSetEvent(events[++passes == kPasses ? kEvents : (got - WAIT_OBJECT_0 + 1) % kEvents]);
+                }
+                doubled += got != WAIT_OBJECT_0 + kEvents;
+            });
+        OsUserSetEvent(events[0]);
+        for (auto& t : threads)
+            t.join();
+        ASSERT_TRUE(passes == kPasses && doubled == 0) << batch << ": " << passes << " passes, " << doubled << " doubled";
+        ASSERT_TRUE(OsUserResetEvent(events[kEvents]));
+    }
+    for (auto e : events)
+        EXPECT_TRUE(OsUserCloseHandle(e));
 }
 
 // Zero-time-out waits (single and wait-any) by three threads against sets of two events,
@@ -209,11 +266,11 @@ TEST(KernelStress, WaitAnyWhoseObjectIsTakenKeepsWatchingAll)
         std::atomic<DWORD> result{0xDEAD};
         const DWORD timeout = i % 2 ? INFINITE : 600000u;
         std::thread waiter([&] { result = OsUserWaitForMultipleObjects(last + 1, entries.data(), FALSE, timeout); });
-        kvtest::Await([&] { return KvHandle(h[0])->waiterCount.load() == 1; });
+        kvtest::Await([&] { return Registered(h[0]) == 1; });
         OsUserSetEvent(h[0]);
         const bool took = OsUserWaitForEvent(h[0], 0) == WAIT_OBJECT_0;
         if (took && ++stolen) {
-            kvtest::Await([&] { return KvHandle(h[1])->waiterCount.load() == 1; });  // watched again
+            kvtest::Await([&] { return Registered(h[1]) == 1; });  // watched again
             OsUserSetEvent(h[1]);
         }
         waiter.join();
