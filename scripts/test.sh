@@ -13,6 +13,7 @@ jobs="$(nproc)"
 # The same sources are compiled in seven configurations, and again on every run: ccache serves
 # what did not change, also to another checkout of the tree.
 export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
+export CCACHE_DIR="${CCACHE_DIR:-${HOME:-/root}/.cache/ccache}"
 
 # 1. The portability layer's stress suite, under ThreadSanitizer.
 build_tsan="$top/build-tsan"
