@@ -5,8 +5,8 @@
 #include "OsUserKernel.h"
 
 #include <sched.h>
-#include <time.h>
 
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -38,13 +38,12 @@ inline void AwaitSleepers(COsUserEvent& event, uint32_t sleepers, uint64_t wakeu
     });
 }
 
-// How long call took, in milliseconds on CLOCK_MONOTONIC: for lower bounds on durations.
+// How long call took, in milliseconds on the monotonic clock: for lower bounds on durations.
 inline double MsTaken(const std::function<void()>& call)
 {
-    timespec start, end;
-    clock_gettime(CLOCK_MONOTONIC, &start), call(), clock_gettime(CLOCK_MONOTONIC, &end);
-    return static_cast<double>(end.tv_sec - start.tv_sec) * 1e3 +
-           static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e6;
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace kvtest

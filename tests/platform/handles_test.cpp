@@ -40,8 +40,9 @@ TEST(Handles, DeadlinesLieTheirTimeOutAhead)
     }
 }
 
-// Null handles, unknown kinds and handles of another kind fail in every call, none crashes.
-TEST(Handles, NullUnknownAndForeignHandlesFail)
+// Null handles, unknown kinds, handles of another kind and arrays that can never be satisfied
+// fail in every call, none crashes.
+TEST(Handles, NullUnknownForeignHandlesAndUnsatisfiableArraysFail)
 {
     Objects o;
     _OsUserHandle unknown(9);
@@ -70,13 +71,8 @@ TEST(Handles, NullUnknownAndForeignHandlesFail)
     void* handle = &id;
     EXPECT_TRUE(OsUserCreateThread(nullptr, 0, nullptr, nullptr, 0, &id) == nullptr && id == pthread_t{});
     EXPECT_TRUE(OsUserCreateThreadEx(0, nullptr, nullptr, 0, &handle, nullptr, 1) == EINVAL && handle == &id);
-}
 
-// Arrays that can never be satisfied fail at once (an INFINITE wait would otherwise hang).
-TEST(Handles, UnsatisfiableArraysFailAtOnce)
-{
-    Objects o;
-    _OsUserHandle unknown(9);
+    // Arrays that can never be satisfied fail at once (an INFINITE wait would otherwise hang).
     _OsUserFileHandle file;
     ASSERT_EQ(WAIT_OBJECT_0, OsUserWaitForMutex(o.mutex, 0));  // held by this thread
     const std::pair<BOOL, std::vector<OS_USER_HANDLE>> cases[] = {
