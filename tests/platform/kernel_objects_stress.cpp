@@ -218,8 +218,10 @@ TEST(KernelStress, WaitAnyOverMixedKinds)
     });
     while (taken[0] < kEach || taken[1] < kEach || taken[2] == 0 || taken[3] == 0) {
         const DWORD r = OsUserWaitForMultipleObjects(4, h, FALSE, INFINITE);
-        if (r > WAIT_OBJECT_0 + 3 && ++wrong)  // an index outside the set: counted, never used as one
+        if (r > WAIT_OBJECT_0 + 3) {  // an index outside the set: counted, never used as one
+            ++wrong;
             continue;
+        }
         ++taken[r];
         if (r == 2)
             wrong += !KvMutexHeldByCaller(KvHandle(h[2])) || !OsUserReleaseMutex(h[2]);
