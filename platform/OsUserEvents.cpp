@@ -309,8 +309,8 @@ OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID attributes, BOOL manualReset, BOOL 
         errno = ENOMEM;
         return nullptr;
     }
-    if (handle->initError != 0 || handle->event.initError != 0) {
-        errno = handle->initError != 0 ? handle->initError : handle->event.initError;
+    if (handle->event.initError != 0) {
+        errno = handle->event.initError;
         delete handle;
         return nullptr;
     }

@@ -244,7 +244,7 @@ void AwaitScanners(_OsUserHandle* handle)
 
 _OsUserHandle::_OsUserHandle(uint32_t handleKind)
     : kind(handleKind), waiters(nullptr), lastWaiter(nullptr), waiterCount(0),
-      waiterLock(false), slot(nullptr), scanning(0), initError(0)
+      waiterLock(false), slot(nullptr), scanning(0)
 {
 }
 

@@ -113,16 +113,13 @@ OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID, BOOL initialOwner, LPCTSTR name)
     // The plain type on both systems (FreeBSD's default is error-checking): the holder checks
     // are the layer's own, so the POSIX mutex never judges ownership by a reused thread id.
     pthread_mutexattr_t attributes;
-    int result = mutex->initError;
+    int result = pthread_mutexattr_init(&attributes);
     if (result == 0) {
-        result = pthread_mutexattr_init(&attributes);
+        result = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
         if (result == 0) {
-            result = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
-            if (result == 0) {
-                result = pthread_mutex_init(&mutex->mutex, &attributes);
-            }
-            KvReportDestroy(pthread_mutexattr_destroy(&attributes), "pthread_mutexattr_destroy");
+            result = pthread_mutex_init(&mutex->mutex, &attributes);
         }
+        KvReportDestroy(pthread_mutexattr_destroy(&attributes), "pthread_mutexattr_destroy");
     }
     if (result != 0) {
         delete mutex;
@@ -284,8 +281,8 @@ OS_USER_SEMA_HANDLE OsUserCreateSema(PVOID, LONG initialCount, LONG, LPCTSTR nam
         errno = ENOMEM;
         return nullptr;
     }
-    if (sema->initError != 0 || sem_init(&sema->semaphore, 0, static_cast<unsigned int>(initialCount)) != 0) {
-        const int error = sema->initError != 0 ? sema->initError : errno;
+    if (sem_init(&sema->semaphore, 0, static_cast<unsigned int>(initialCount)) != 0) {
+        const int error = errno;
         delete sema;
         errno = error;
         return nullptr;

@@ -43,7 +43,7 @@ int COsThread::Create(unsigned long stackSize, unsigned int (*startRoutine)(void
     int result = 0;
     if (startRoutine == nullptr) {
         result = EINVAL;
-    } else if (initError != 0 || lockError != 0 || !exitEvent.valid.load()) {
+    } else if (lockError != 0 || !exitEvent.valid.load()) {
         result = EAGAIN;  // the object's own locks or exit event could not be made
     }
     kind = OS_USER_HANDLE_THREAD;
@@ -53,7 +53,7 @@ int COsThread::Create(unsigned long stackSize, unsigned int (*startRoutine)(void
     if (result == 0 && suspended != 0 && startGate == nullptr) {
         // A thread asked to start suspended never starts without its gate.
         startGate = new (std::nothrow) _OsEventHandle(true, 1);
-        if (startGate == nullptr || startGate->initError != 0 || !startGate->event.valid.load()) {
+        if (startGate == nullptr || !startGate->event.valid.load()) {
             result = EAGAIN;
         }
     }

@@ -948,7 +948,6 @@ class _OsUserHandle {
   std::atomic<bool> waiterLock;       // guards the waiter list (a spin lock: held for a few instructions)
   std::atomic<_OsUserWaiterNode*> slot;  // one registered wait outside the list, or null
   std::atomic<uint32_t> scanning;     // signallers that may be reading the slot's node
-  int initError;                      // nonzero: the object could not be made (the base part never fails)
 };
 
 // One multi-object wait: lives in the waiting thread for the length of the wait and is
